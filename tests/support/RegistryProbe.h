@@ -1,0 +1,42 @@
+// File: RegistryProbe.h
+//
+// Direct looks at the registry beneath the library, for tests that check what it stored or that
+// plant values for it to find. Every call goes through the Win32 registry interface.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QelPlatform.h"
+
+namespace qeltest {
+
+struct RawValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+
+    // The data as UTF-16 text, up to the first NUL.
+    std::u16string Text() const;
+};
+
+// The value's type and bytes, or nothing when the key or value is missing.
+std::optional<RawValue> ReadRaw(HKEY hive, const std::u16string& key, const std::u16string& name);
+// Stores the bytes as given, creating the key; fails the test when the registry refuses.
+void WriteRaw(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD type,
+              const std::vector<BYTE>& bytes);
+// Stores text as REG_SZ with its NUL, as the library does.
+void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,
+               const std::u16string& text);
+// Whether the key exists.
+bool KeyExists(HKEY hive, const std::u16string& key);
+
+// The bytes of a text, with its NUL when asked.
+std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul = true);
+
+// Where the process-wide instance keeps a setting: the key below either hive, and the value.
+inline const std::u16string kAppKey = u"Software\\Halvard\\Nuvex12\\OEM\\Korvid\\";
+std::u16string SettingKey(const std::u16string& keyPath);
+std::u16string SettingValueName(const std::u16string& keyPath);
+
+}  // namespace qeltest
