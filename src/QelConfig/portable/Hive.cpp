@@ -1,0 +1,711 @@
+// File: Hive.cpp
+//
+// Opening, checking and creating hive files, and the SQL behind each registry operation.
+//
+// How a hive is opened, and why:
+// - Every existing file is first checked through a read-only connection (header, schema, size).
+//   A read-only connection never writes the database file, not even the checkpoint SQLite runs
+//   when the last connection closes, so a file that fails the check is left exactly as found.
+// - A valid hive that this process may write gets a read-write connection in WAL mode with
+//   synchronous=NORMAL: a commit is one append to the -wal file without fsync, and survives the
+//   writer's crash (not a power cut). SQLITE_FCNTL_PERSIST_WAL keeps -wal and -shm when the
+//   last writer closes, so that readers who cannot create files beside the hive (a machine hive
+//   read by an unprivileged process) can still open it.
+// - A hive this process may not write is opened read-only and read normally: without a -wal
+//   file SQLite reads it like a rollback-journal database, and with a -shm it may not write
+//   SQLite builds the WAL index in private memory. "immutable" and "nolock" are not used: both
+//   would read the main file alone and miss commits still in the -wal file, returning old
+//   values with no error. The one case this cannot read (a -wal but no -shm in a directory the
+//   process cannot write) fails visibly instead.
+// - New hives are built under a temporary name and linked into place, so the path never holds a
+//   half-made file: anything found at the path that does not check out is someone else's.
+#include "portable/Hive.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+namespace qelplatform {
+
+namespace {
+
+constexpr int kApplicationId = 0x51454C48;  // "QELH"
+constexpr int kFormatVersion = 1;
+constexpr int kBusyTimeoutMs = 5000;
+constexpr LSTATUS kErrorBusy = 170;  // ERROR_BUSY
+
+struct SchemaEntry {
+    const char* type;
+    const char* name;
+    const char* sql;
+};
+// sqlite_schema keeps each CREATE statement's text as written; the check compares it exactly.
+constexpr SchemaEntry kSchema[] = {
+    {"table", "keys",
+     "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL, "
+     "name BLOB NOT NULL, fold BLOB NOT NULL)"},
+    {"index", "keys_by_parent", "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold)"},
+    {"table", "sqlite_sequence", "CREATE TABLE sqlite_sequence(name,seq)"},
+    {"table", "vals",
+     "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL, "
+     "fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL)"},
+    {"index", "vals_by_key", "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold)"},
+};
+
+constexpr const char* kStatementSql[] = {
+    "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
+    "SELECT 1 FROM keys WHERE id = ?1",
+    "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)",
+    "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
+    "DELETE FROM vals WHERE key = ?1",
+    "DELETE FROM keys WHERE id = ?1",
+    "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
+    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+    "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
+    "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
+    "BEGIN IMMEDIATE",
+    "COMMIT",
+    "ROLLBACK",
+};
+
+// Connections that must never be closed: inherited through fork(), or on a file found damaged
+// (closing a writer could checkpoint into it). Kept reachable, so leak checkers stay quiet.
+std::vector<sqlite3*>& Retired() {
+    static auto* retired = new std::vector<sqlite3*>();
+    return *retired;
+}
+
+// The one translation of SQLite results into Win32 codes.
+LSTATUS MapSqlite(int rc) {
+    switch (rc & 0xFF) {
+        case SQLITE_OK:
+        case SQLITE_ROW:
+        case SQLITE_DONE:
+            return ERROR_SUCCESS;
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+            return kErrorBusy;  // another process held the hive past the busy timeout
+        case SQLITE_FULL:
+            return ERROR_DISK_FULL;
+        case SQLITE_READONLY:
+        case SQLITE_PERM:
+        case SQLITE_AUTH:
+            return ERROR_ACCESS_DENIED;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_FORMAT:
+            return ERROR_REGISTRY_CORRUPT;
+        case SQLITE_NOMEM:
+            return ERROR_OUTOFMEMORY;
+        case SQLITE_TOOBIG:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case SQLITE_CANTOPEN:
+            return ERROR_CANTOPEN;
+        case SQLITE_IOERR:
+            return rc == SQLITE_IOERR_NOMEM ? ERROR_OUTOFMEMORY : ERROR_REGISTRY_IO_FAILED;
+        default:
+            return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+bool IsDamage(int rc) {
+    const int primary = rc & 0xFF;
+    return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_FORMAT;
+}
+
+LSTATUS MapErrno(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        case ENOMEM:
+            return ERROR_OUTOFMEMORY;
+        default:
+            return ERROR_CANTWRITE;
+    }
+}
+
+bool CanWrite(const std::string& path) {
+    return faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+// Whether this process can commit to the hive: the file, and either its directory (to create
+// -wal and -shm) or -wal and -shm themselves.
+bool HiveWritable(const std::string& path) {
+    if (!CanWrite(path)) return false;
+    const std::string directory = std::filesystem::path(path).parent_path().string();
+    return CanWrite(directory.empty() ? "." : directory) ||
+           (CanWrite(path + "-wal") && CanWrite(path + "-shm"));
+}
+
+int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// Opens with the hardening every hive connection gets. flags: READONLY or READWRITE (+CREATE).
+int OpenDb(const std::string& path, int flags, SqliteDb* out) {
+    sqlite3* raw = nullptr;
+    int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
+                             nullptr);
+    SqliteDb db(raw);  // sqlite3_open_v2 may hand back a connection even when it fails
+    if (rc != SQLITE_OK) return rc;
+    sqlite3_extended_result_codes(raw, 1);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DEFENSIVE, 1, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_TRIGGER, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_ENABLE_VIEW, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DML, 0, nullptr);
+    sqlite3_db_config(raw, SQLITE_DBCONFIG_DQS_DDL, 0, nullptr);
+    sqlite3_limit(raw, SQLITE_LIMIT_LENGTH, static_cast<int>(kMaxValueBytes) + 4096);
+    sqlite3_limit(raw, SQLITE_LIMIT_SQL_LENGTH, 4096);
+    sqlite3_limit(raw, SQLITE_LIMIT_ATTACHED, 0);
+    sqlite3_busy_timeout(raw, kBusyTimeoutMs);
+    rc = Exec(raw, "PRAGMA cell_size_check = ON");
+    if (rc != SQLITE_OK) return rc;
+    *out = std::move(db);
+    return SQLITE_OK;
+}
+
+int QueryInt(sqlite3* db, const char* sql, sqlite3_int64* value) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
+    SqliteStmt stmt(raw);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_step(raw);
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_CORRUPT : rc;
+    *value = sqlite3_column_int64(raw, 0);
+    return SQLITE_OK;
+}
+
+// Whether the file's schema is exactly ours. rc receives an SQLite error when reading failed.
+bool SchemaMatches(sqlite3* db, int* rc) {
+    sqlite3_stmt* raw = nullptr;
+    *rc = sqlite3_prepare_v2(db, "SELECT type, name, sql FROM sqlite_schema ORDER BY name", -1,
+                             &raw, nullptr);
+    SqliteStmt stmt(raw);
+    if (*rc != SQLITE_OK) return false;
+    std::size_t row = 0;
+    auto text = [raw](int column) {
+        const unsigned char* value = sqlite3_column_text(raw, column);
+        return std::string_view(value == nullptr ? "" : reinterpret_cast<const char*>(value));
+    };
+    while ((*rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        if (row >= std::size(kSchema) || text(0) != kSchema[row].type ||
+            text(1) != kSchema[row].name || text(2) != kSchema[row].sql) {
+            *rc = SQLITE_OK;
+            return false;
+        }
+        ++row;
+    }
+    if (*rc != SQLITE_DONE) return false;
+    *rc = SQLITE_OK;
+    return row == std::size(kSchema);
+}
+
+// Checks an existing file through a read-only connection.
+HiveStatus Validate(sqlite3* db, const std::string& path, off_t fileSize, int* rc) {
+    auto failed = [rc] { return IsDamage(*rc) ? HiveStatus::Damaged : HiveStatus::Unavailable; };
+    sqlite3_int64 applicationId = 0;
+    sqlite3_int64 version = 0;
+    if ((*rc = QueryInt(db, "PRAGMA application_id", &applicationId)) != SQLITE_OK) return failed();
+    if (applicationId != kApplicationId) return HiveStatus::Foreign;
+    if ((*rc = QueryInt(db, "PRAGMA user_version", &version)) != SQLITE_OK) return failed();
+    if (version != kFormatVersion) return HiveStatus::Foreign;
+    if (!SchemaMatches(db, rc)) return *rc == SQLITE_OK ? HiveStatus::Damaged : failed();
+    // A file cut short still has a header promising more pages. Frames in a -wal file may
+    // legitimately extend the database, so the sizes are compared only when there are none.
+    struct stat wal {};
+    const bool walFrames = stat((path + "-wal").c_str(), &wal) == 0 && wal.st_size > 32;
+    if (!walFrames) {
+        sqlite3_int64 pages = 0;
+        sqlite3_int64 pageSize = 0;
+        if ((*rc = QueryInt(db, "PRAGMA page_count", &pages)) != SQLITE_OK ||
+            (*rc = QueryInt(db, "PRAGMA page_size", &pageSize)) != SQLITE_OK)
+            return failed();
+        if (pages * pageSize > fileSize) return HiveStatus::Damaged;
+    }
+    return HiveStatus::Open;
+}
+
+std::string InitScript() {
+    std::string script = "BEGIN;";
+    script += "PRAGMA application_id = " + std::to_string(kApplicationId) + ";";
+    script += "PRAGMA user_version = " + std::to_string(kFormatVersion) + ";";
+    for (const auto& entry : kSchema) {
+        if (std::string_view(entry.name) == "sqlite_sequence") continue;  // made by AUTOINCREMENT
+        script += entry.sql;
+        script += ";";
+    }
+    return script + "COMMIT;";
+}
+
+// Creates the missing directories of a hive path with the given mode (exactly, whatever the
+// umask); existing ones are left as they are.
+LSTATUS MakeDirectories(const std::filesystem::path& directory, mode_t mode) {
+    std::filesystem::path partial;
+    for (const auto& part : directory) {
+        partial /= part;
+        if (mkdir(partial.c_str(), mode) == 0) {
+            if (chmod(partial.c_str(), mode) != 0) return MapErrno(errno);
+        } else if (errno != EEXIST) {
+            return MapErrno(errno);
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
+void SyncDirectory(const std::filesystem::path& directory) {
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    fsync(fd);
+    close(fd);
+}
+
+std::atomic<unsigned> g_tempCounter{0};
+
+}  // namespace
+
+class Hive::WriteTransaction {
+public:
+    explicit WriteTransaction(Hive& hive) : m_hive(hive) {}
+    ~WriteTransaction() {
+        if (!m_active) return;
+        int rc = SQLITE_OK;
+        if (sqlite3_stmt* stmt = m_hive.Stmt(kRollback, &rc)) StmtUse(stmt).Step();
+    }
+    WriteTransaction(const WriteTransaction&) = delete;
+    WriteTransaction& operator=(const WriteTransaction&) = delete;
+
+    LSTATUS Begin() {
+        LSTATUS status = m_hive.BeginWrite();
+        if (status != ERROR_SUCCESS) return status;
+        int rc = SQLITE_OK;
+        sqlite3_stmt* stmt = m_hive.Stmt(kBegin, &rc);
+        if (stmt == nullptr) return m_hive.Fail(rc);
+        rc = StmtUse(stmt).Step();
+        if (rc != SQLITE_DONE) return m_hive.Fail(rc);
+        m_active = true;
+        return ERROR_SUCCESS;
+    }
+    LSTATUS Commit() {
+        int rc = SQLITE_OK;
+        sqlite3_stmt* stmt = m_hive.Stmt(kCommit, &rc);
+        if (stmt == nullptr) return m_hive.Fail(rc);
+        rc = StmtUse(stmt).Step();
+        if (rc != SQLITE_DONE) return m_hive.Fail(rc);  // the destructor rolls back
+        m_active = false;
+        return ERROR_SUCCESS;
+    }
+
+private:
+    Hive& m_hive;
+    bool m_active = false;
+};
+
+Hive::Hive(HiveKind kind, std::string path) : m_kind(kind), m_path(std::move(path)) { Examine(); }
+
+Hive::~Hive() { CloseConnection(); }
+
+void Hive::CloseConnection() {
+    if (!m_conn) return;
+    if (m_conn->pid != getpid() || m_status == HiveStatus::Damaged) {
+        // Inherited through fork() (the parent owns its locks), or on a damaged file: forget it
+        // without a close.
+        for (auto& stmt : m_conn->statements) stmt.Abandon();
+        Retired().push_back(m_conn->db.Abandon());
+    }
+    m_conn.reset();
+}
+
+void Hive::Examine() {
+    CloseConnection();
+    m_openError = ERROR_SUCCESS;
+    m_exists = false;
+    if (m_path.empty()) {
+        m_status = HiveStatus::Refused;
+        return;
+    }
+    struct stat st {};
+    if (lstat(m_path.c_str(), &st) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            m_status = HiveStatus::Missing;
+        } else {
+            m_status = HiveStatus::Unavailable;
+            m_openError = MapErrno(errno);
+        }
+        return;
+    }
+    m_exists = true;
+    m_dev = st.st_dev;
+    m_ino = st.st_ino;
+    if (!S_ISREG(st.st_mode)) {
+        m_status = HiveStatus::Refused;
+        return;
+    }
+    SqliteDb check;
+    int rc = OpenDb(m_path, SQLITE_OPEN_READONLY, &check);
+    if (rc == SQLITE_OK) {
+        m_status = Validate(check.Get(), m_path, st.st_size, &rc);
+    } else {
+        m_status = rc == SQLITE_CANTOPEN_SYMLINK ? HiveStatus::Refused : HiveStatus::Unavailable;
+    }
+    if (m_status == HiveStatus::Unavailable) m_openError = MapSqlite(rc);
+}
+
+bool Hive::Refresh() {
+    if (m_status == HiveStatus::Missing || m_status == HiveStatus::Unavailable) {
+        Examine();
+        return true;
+    }
+    if (m_path.empty()) return true;
+    struct stat st {};
+    if (lstat(m_path.c_str(), &st) != 0) return false;
+    return st.st_dev == m_dev && st.st_ino == m_ino;
+}
+
+bool Hive::WritesRefused() {
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return true;
+    return m_status == HiveStatus::Refused ||
+           (m_status == HiveStatus::Open && !HiveWritable(m_path));
+}
+
+DWORD Hive::InfoFlags() {
+    DWORD flags = 0;
+    switch (m_status) {
+        case HiveStatus::Missing:
+            flags = QELHIVE_MISSING;
+            break;
+        case HiveStatus::Open:
+            break;
+        case HiveStatus::Damaged:
+            flags = QELHIVE_DAMAGED | QELHIVE_READONLY;
+            break;
+        case HiveStatus::Foreign:
+            flags = QELHIVE_FOREIGN | QELHIVE_READONLY;
+            break;
+        case HiveStatus::Refused:
+            flags = QELHIVE_REFUSED | QELHIVE_READONLY;
+            break;
+        case HiveStatus::Unavailable:
+            flags = QELHIVE_UNAVAILABLE;
+            break;
+    }
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv) ||
+        (m_status == HiveStatus::Open && !HiveWritable(m_path)))
+        flags |= QELHIVE_READONLY;
+    return flags;
+}
+
+LSTATUS Hive::UseConnection(bool forWrite) {
+    if (m_conn && m_conn->pid != getpid()) CloseConnection();
+    // A connection opened read-only because of the switch is replaced once the switch is off;
+    // closing a read-only connection never writes the file.
+    if (m_conn && forWrite && m_conn->readOnlyBySwitch && !ReadOnlyBySwitch(m_kind, ProcessEnv) &&
+        HiveWritable(m_path))
+        m_conn.reset();
+    if (m_conn) return ERROR_SUCCESS;
+
+    const bool bySwitch = ReadOnlyBySwitch(m_kind, ProcessEnv);
+    const bool writable = !bySwitch && HiveWritable(m_path);
+    auto conn = std::make_unique<Connection>();
+    int rc = OpenDb(m_path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, &conn->db);
+    if (rc != SQLITE_OK) return MapSqlite(rc);
+    // The checked file must still be the one at the path.
+    struct stat st {};
+    if (lstat(m_path.c_str(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
+        return ERROR_REGISTRY_IO_FAILED;
+    sqlite3* db = conn->db.Get();
+    conn->readOnly = !writable || sqlite3_db_readonly(db, "main") == 1;
+    conn->readOnlyBySwitch = bySwitch;
+    if (!conn->readOnly) {
+        int persist = 1;
+        sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+        if ((rc = Exec(db, "PRAGMA journal_mode = WAL")) != SQLITE_OK ||
+            (rc = Exec(db, "PRAGMA synchronous = NORMAL")) != SQLITE_OK ||
+            (rc = Exec(db, "PRAGMA journal_size_limit = 1048576")) != SQLITE_OK)
+            return MapSqlite(rc);
+    }
+    conn->pid = getpid();
+    m_conn = std::move(conn);
+    return ERROR_SUCCESS;
+}
+
+bool Hive::Readable() {
+    return m_status == HiveStatus::Open && UseConnection(false) == ERROR_SUCCESS;
+}
+
+sqlite3_stmt* Hive::Stmt(Statement which, int* rc) {
+    SqliteStmt& slot = m_conn->statements[which];
+    if (!slot) {
+        sqlite3_stmt* raw = nullptr;
+        *rc = sqlite3_prepare_v3(m_conn->db.Get(), kStatementSql[which], -1,
+                                 SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+        slot = SqliteStmt(raw);
+        if (*rc != SQLITE_OK) slot.Finalize();
+    }
+    return slot.Get();
+}
+
+LSTATUS Hive::Fail(int rc) {
+    // Found damaged while in use: stop reading and writing it. The connection stays until the
+    // caller's statements and transaction are unwound, and is then set aside, never closed (a
+    // writer's last close would checkpoint into the damaged file).
+    if (IsDamage(rc) && m_status == HiveStatus::Open) m_status = HiveStatus::Damaged;
+    return MapSqlite(rc);
+}
+
+LSTATUS Hive::BeginWrite() {
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
+    if (m_status == HiveStatus::Missing) {
+        if (LSTATUS created = CreateFile(); created != ERROR_SUCCESS) return created;
+        Examine();
+    }
+    switch (m_status) {
+        case HiveStatus::Open:
+            break;
+        case HiveStatus::Damaged:
+            return ERROR_REGISTRY_CORRUPT;
+        case HiveStatus::Foreign:
+            return ERROR_BADDB;
+        case HiveStatus::Refused:
+            return ERROR_ACCESS_DENIED;
+        case HiveStatus::Missing:
+        case HiveStatus::Unavailable:
+            return m_openError != ERROR_SUCCESS ? m_openError : ERROR_CANTWRITE;
+    }
+    if (LSTATUS status = UseConnection(true); status != ERROR_SUCCESS) return status;
+    return m_conn->readOnly ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
+LSTATUS Hive::CreateFile() {
+    if (m_path.empty()) return ERROR_ACCESS_DENIED;
+    const bool user = m_kind == HiveKind::User;
+    const std::filesystem::path target(m_path);
+    // The user's settings are private; the machine's are readable by every user.
+    if (LSTATUS made = MakeDirectories(target.parent_path(), user ? 0700 : 0755);
+        made != ERROR_SUCCESS)
+        return made;
+    const mode_t mode = user ? 0600 : 0644;
+    const std::string temp = m_path + ".new-" + std::to_string(getpid()) + "-" +
+                             std::to_string(g_tempCounter.fetch_add(1));
+    const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0) return MapErrno(errno);
+    const bool modeSet = fchmod(fd, mode) == 0;
+    const int modeError = errno;
+    close(fd);  // nothing else in this process can have the brand-new file open
+    auto discard = [&temp] {
+        unlink(temp.c_str());
+        unlink((temp + "-journal").c_str());
+        unlink((temp + "-wal").c_str());
+        unlink((temp + "-shm").c_str());
+    };
+    if (!modeSet) {
+        discard();
+        return MapErrno(modeError);
+    }
+    {
+        SqliteDb db;
+        int rc = OpenDb(temp, SQLITE_OPEN_READWRITE, &db);
+        if (rc == SQLITE_OK) rc = Exec(db.Get(), InitScript().c_str());
+        if (rc == SQLITE_OK) rc = Exec(db.Get(), "PRAGMA journal_mode = WAL");
+        if (rc != SQLITE_OK) {
+            db.Close();
+            discard();
+            return MapSqlite(rc);
+        }
+    }  // the close leaves a WAL-mode file without -wal and -shm
+    LSTATUS status = ERROR_SUCCESS;
+    // link() never replaces: when another process created the hive first, its file stays.
+    if (link(temp.c_str(), m_path.c_str()) != 0 && errno != EEXIST) {
+        const int linkError = errno;
+        struct stat st {};
+        // Some file systems have no hard links; rename is then the best there is.
+        if ((linkError == EPERM || linkError == ENOTSUP || linkError == EMLINK) &&
+            lstat(m_path.c_str(), &st) != 0 && errno == ENOENT) {
+            if (rename(temp.c_str(), m_path.c_str()) != 0) status = MapErrno(errno);
+        } else {
+            status = MapErrno(linkError);
+        }
+    }
+    discard();
+    if (status == ERROR_SUCCESS) SyncDirectory(target.parent_path());
+    return status;
+}
+
+LSTATUS Hive::CheckKey(KeyId key) {
+    if (key == kRootKey) return ERROR_SUCCESS;
+    if (!Readable())
+        return m_status == HiveStatus::Damaged ? ERROR_REGISTRY_CORRUPT : ERROR_KEY_DELETED;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kKeyExists, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    StmtUse q(stmt);
+    q.Bind(1, key);
+    rc = q.Step();
+    if (rc == SQLITE_ROW) return ERROR_SUCCESS;
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
+}
+
+LSTATUS Hive::MissingKeyResult(KeyId key, LSTATUS otherwise) {
+    const LSTATUS exists = CheckKey(key);
+    return exists == ERROR_SUCCESS ? otherwise : exists;
+}
+
+LSTATUS Hive::FindChild(KeyId parent, std::u16string_view name, KeyId* child) {
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kFindChild, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    StmtUse q(stmt);
+    const std::string folded = FoldedKey(name);
+    q.Bind(1, parent);
+    q.Bind(2, folded);
+    rc = q.Step();
+    if (rc == SQLITE_ROW) {
+        *child = q.Int(0);
+        return ERROR_SUCCESS;
+    }
+    return rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+}
+
+LSTATUS Hive::Walk(KeyId from, const PathParts& parts, KeyId* found) {
+    KeyId id = from;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        LSTATUS status = FindChild(id, parts[i], &id);
+        if (status == ERROR_FILE_NOT_FOUND && i == 0) return MissingKeyResult(from, status);
+        if (status != ERROR_SUCCESS) return status;
+    }
+    if (parts.empty()) {
+        if (LSTATUS status = CheckKey(from); status != ERROR_SUCCESS) return status;
+    }
+    *found = id;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Hive::FindKey(KeyId from, const PathParts& parts, KeyId* found) {
+    if (!Readable()) {
+        if (!parts.empty() || from != kRootKey) return ERROR_FILE_NOT_FOUND;
+        *found = kRootKey;
+        return ERROR_SUCCESS;
+    }
+    return Walk(from, parts, found);
+}
+
+LSTATUS Hive::CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool* created) {
+    // An existing key is only opened, which needs no write access and no hive file.
+    LSTATUS status = FindKey(from, parts, result);
+    if (status != ERROR_FILE_NOT_FOUND) {
+        *created = false;
+        return status;
+    }
+    WriteTransaction txn(*this);
+    if ((status = txn.Begin()) != ERROR_SUCCESS) return status;
+    if ((status = CheckKey(from)) != ERROR_SUCCESS) return status;
+    KeyId id = from;
+    bool inserted = false;
+    for (std::u16string_view part : parts) {
+        status = FindChild(id, part, &id);
+        if (status == ERROR_SUCCESS) continue;
+        if (status != ERROR_FILE_NOT_FOUND) return status;
+        int rc = SQLITE_OK;
+        sqlite3_stmt* stmt = Stmt(kInsertKey, &rc);
+        if (stmt == nullptr) return Fail(rc);
+        StmtUse q(stmt);
+        const std::string folded = FoldedKey(part);
+        q.Bind(1, id);
+        q.Bind(2, part.data(), part.size() * 2);
+        q.Bind(3, folded);
+        if ((rc = q.Step()) != SQLITE_DONE) return Fail(rc);
+        id = sqlite3_last_insert_rowid(m_conn->db.Get());
+        inserted = true;
+    }
+    if ((status = txn.Commit()) != ERROR_SUCCESS) return status;
+    *result = id;
+    *created = inserted;
+    return ERROR_SUCCESS;
+}
+
+LSTATUS Hive::DeleteKey(KeyId from, const PathParts& parts) {
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
+    KeyId id = kRootKey;
+    // Looked up first, so that deleting from a missing hive does not create it.
+    LSTATUS status = FindKey(from, parts, &id);
+    if (status != ERROR_SUCCESS) return status;
+    if (id == kRootKey) return ERROR_ACCESS_DENIED;
+    WriteTransaction txn(*this);
+    if ((status = txn.Begin()) != ERROR_SUCCESS) return status;
+    if ((status = Walk(from, parts, &id)) != ERROR_SUCCESS) return status;
+    int rc = SQLITE_OK;
+    {
+        sqlite3_stmt* stmt = Stmt(kHasChildren, &rc);
+        if (stmt == nullptr) return Fail(rc);
+        StmtUse q(stmt);
+        q.Bind(1, id);
+        rc = q.Step();
+        // As on Windows: a key with sub-keys is refused, not deleted with them.
+        if (rc == SQLITE_ROW) return ERROR_ACCESS_DENIED;
+        if (rc != SQLITE_DONE) return Fail(rc);
+    }
+    for (Statement which : {kDeleteKeyValues, kDeleteKeyRow}) {
+        sqlite3_stmt* stmt = Stmt(which, &rc);
+        if (stmt == nullptr) return Fail(rc);
+        StmtUse q(stmt);
+        q.Bind(1, id);
+        if ((rc = q.Step()) != SQLITE_DONE) return Fail(rc);
+    }
+    return txn.Commit();
+}
+
+LSTATUS Hive::SetValue(KeyId key, std::u16string_view name, DWORD type, const BYTE* data,
+                       DWORD size) {
+    WriteTransaction txn(*this);
+    LSTATUS status = txn.Begin();
+    if (status != ERROR_SUCCESS) return status;
+    if ((status = CheckKey(key)) != ERROR_SUCCESS) return status;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kSetValue, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    {
+        StmtUse q(stmt);
+        const std::string folded = FoldedKey(name);
+        q.Bind(1, key);
+        q.Bind(2, name.data(), name.size() * 2);
+        q.Bind(3, folded);
+        q.Bind(4, static_cast<sqlite3_int64>(type));
+        q.Bind(5, data, size);
+        if ((rc = q.Step()) != SQLITE_DONE) return Fail(rc);
+    }
+    return txn.Commit();
+}
+
+LSTATUS Hive::DeleteValue(KeyId key, std::u16string_view name) {
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
+    // Looked up first, so that deleting from a missing hive does not create it.
+    LSTATUS status = ReadValue(key, name, [](DWORD, std::string_view) { return ERROR_SUCCESS; });
+    if (status != ERROR_SUCCESS) return status;
+    WriteTransaction txn(*this);
+    if ((status = txn.Begin()) != ERROR_SUCCESS) return status;
+    if ((status = CheckKey(key)) != ERROR_SUCCESS) return status;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kDeleteValue, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    {
+        StmtUse q(stmt);
+        const std::string folded = FoldedKey(name);
+        q.Bind(1, key);
+        q.Bind(2, folded);
+        if ((rc = q.Step()) != SQLITE_DONE) return Fail(rc);
+    }
+    if (sqlite3_changes(m_conn->db.Get()) == 0) return ERROR_FILE_NOT_FOUND;
+    return txn.Commit();
+}
+
+}  // namespace qelplatform

@@ -1,0 +1,209 @@
+// File: Hive.h
+//
+// One hive file: an SQLite database holding a tree of keys and the values under them.
+//
+// Layout (format 1, application_id 'QELH', user_version 1):
+//   keys(id, parent, name, fold)   one row per key; the hive's root is the implicit key 0, and
+//                                  ids are AUTOINCREMENT so a deleted key's id never returns
+//                                  (an open handle to it then reports ERROR_KEY_DELETED).
+//   vals(id, key, name, fold, type, data)
+//                                  one row per value; rowid order is creation order.
+// name is the name as given (native UTF-16 bytes, case kept); fold is its folded form
+// (CaseFold.h), unique per parent. data is the value's bytes exactly as written.
+//
+// A Hive is used under the registry's lock (Registry.cpp) and is not otherwise thread-safe. A
+// file that is not a valid hive is opened read-only, checked, and never written: reads see an
+// empty hive and writes fail.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "QelPlatform.h"
+#include "portable/CaseFold.h"
+#include "portable/HiveLocation.h"
+#include "portable/QelHiveInfo.h"
+#include "portable/Sqlite.h"
+
+namespace qelplatform {
+
+using KeyId = sqlite3_int64;
+inline constexpr KeyId kRootKey = 0;
+
+// Value data is limited well above anything a configuration needs, and SQLite is told the same
+// limit, so a crafted hive cannot make a read allocate without bound.
+inline constexpr DWORD kMaxValueBytes = 16u << 20;
+
+enum class HiveStatus {
+    Missing,      // no file: reads see an empty hive, the first write creates it
+    Open,         // a valid hive
+    Damaged,      // not an SQLite database, truncated, or our schema broken
+    Foreign,      // an SQLite database that is not a hive of this format
+    Refused,      // a symbolic link, not a regular file, or no path could be determined
+    Unavailable,  // could not be read just now (I/O error, permissions); tried again later
+};
+
+// A key path split at backslashes, empty components dropped.
+using PathParts = std::vector<std::u16string_view>;
+
+class Hive {
+public:
+    Hive(HiveKind kind, std::string path);
+    ~Hive();
+    Hive(const Hive&) = delete;
+    Hive& operator=(const Hive&) = delete;
+
+    HiveKind Kind() const noexcept { return m_kind; }
+    const std::string& Path() const noexcept { return m_path; }
+    HiveStatus Status() const noexcept { return m_status; }
+
+    // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
+    // when the path now names another file than the one this object describes (replaced or
+    // removed); the caller then starts a new Hive for the path.
+    bool Refresh();
+    // Whether writes are refused before they are tried: the read-only switch, a file this
+    // process may not write, or a refused path. Damaged and foreign hives refuse each write
+    // with their own code instead.
+    bool WritesRefused();
+    // QELHIVE_* flags for QelRegGetHiveInfo.
+    DWORD InfoFlags();
+    // Closes the connection (it is reopened on next use). Called before fork(), so that no
+    // connection is ever carried into a child.
+    void CloseConnection();
+
+    // Every call returns a Win32 code. Key ids other than kRootKey come from FindKey/CreateKey.
+    LSTATUS CheckKey(KeyId key);
+    LSTATUS FindKey(KeyId from, const PathParts& parts, KeyId* found);
+    LSTATUS CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool* created);
+    LSTATUS DeleteKey(KeyId from, const PathParts& parts);
+    LSTATUS SetValue(KeyId key, std::u16string_view name, DWORD type, const BYTE* data, DWORD size);
+    LSTATUS DeleteValue(KeyId key, std::u16string_view name);
+    // use(DWORD type, std::string_view data) -> LSTATUS, called while the row is current.
+    template <class Use>
+    LSTATUS ReadValue(KeyId key, std::u16string_view name, Use&& use);
+    // use(const std::u16string& name) -> LSTATUS; keys come in folded-name order.
+    template <class Use>
+    LSTATUS EnumKey(KeyId key, DWORD index, Use&& use);
+    // use(const std::u16string& name, DWORD type, std::string_view data) -> LSTATUS; values
+    // come in creation order.
+    template <class Use>
+    LSTATUS EnumValue(KeyId key, DWORD index, Use&& use);
+
+private:
+    enum Statement {
+        kFindChild,
+        kKeyExists,
+        kInsertKey,
+        kHasChildren,
+        kDeleteKeyValues,
+        kDeleteKeyRow,
+        kGetValue,
+        kSetValue,
+        kDeleteValue,
+        kEnumKey,
+        kEnumValue,
+        kBegin,
+        kCommit,
+        kRollback,
+        kStatementCount
+    };
+    struct Connection {
+        SqliteDb db;  // declared first: statements are finalized before the close
+        std::array<SqliteStmt, kStatementCount> statements;
+        bool readOnly = false;
+        bool readOnlyBySwitch = false;
+        pid_t pid = 0;
+    };
+    class WriteTransaction;
+
+    void Examine();
+    LSTATUS CreateFile();
+    LSTATUS UseConnection(bool forWrite);
+    LSTATUS BeginWrite();
+    sqlite3_stmt* Stmt(Statement which, int* rc);
+    LSTATUS Fail(int rc);
+    LSTATUS MissingKeyResult(KeyId key, LSTATUS otherwise);
+    LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
+    LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
+    bool Readable();
+
+    HiveKind m_kind;
+    std::string m_path;
+    HiveStatus m_status = HiveStatus::Missing;
+    LSTATUS m_openError = ERROR_SUCCESS;  // for Unavailable: what writes report
+    bool m_exists = false;
+    dev_t m_dev = 0;
+    ino_t m_ino = 0;
+    std::unique_ptr<Connection> m_conn;
+};
+
+// Names are stored as their native UTF-16 bytes.
+inline std::u16string NameFromBlob(std::string_view bytes) {
+    std::u16string name(bytes.size() / 2, u'\0');
+    if (!name.empty()) std::memcpy(name.data(), bytes.data(), name.size() * 2);
+    return name;
+}
+
+template <class Use>
+LSTATUS Hive::ReadValue(KeyId key, std::u16string_view name, Use&& use) {
+    if (!Readable()) return ERROR_FILE_NOT_FOUND;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kGetValue, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    LSTATUS status;
+    {
+        StmtUse q(stmt);
+        const std::string folded = FoldedKey(name);
+        q.Bind(1, key);
+        q.Bind(2, folded);
+        rc = q.Step();
+        if (rc == SQLITE_ROW) return use(static_cast<DWORD>(q.Int(0)), q.Blob(1));
+        status = rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+    }
+    return status == ERROR_FILE_NOT_FOUND ? MissingKeyResult(key, status) : status;
+}
+
+template <class Use>
+LSTATUS Hive::EnumKey(KeyId key, DWORD index, Use&& use) {
+    if (!Readable()) return ERROR_NO_MORE_ITEMS;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kEnumKey, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    LSTATUS status;
+    {
+        StmtUse q(stmt);
+        q.Bind(1, key);
+        q.Bind(2, static_cast<sqlite3_int64>(index));
+        rc = q.Step();
+        if (rc == SQLITE_ROW) return use(NameFromBlob(q.Blob(0)));
+        status = rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : Fail(rc);
+    }
+    return status == ERROR_NO_MORE_ITEMS ? MissingKeyResult(key, status) : status;
+}
+
+template <class Use>
+LSTATUS Hive::EnumValue(KeyId key, DWORD index, Use&& use) {
+    if (!Readable()) return ERROR_NO_MORE_ITEMS;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kEnumValue, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    LSTATUS status;
+    {
+        StmtUse q(stmt);
+        q.Bind(1, key);
+        q.Bind(2, static_cast<sqlite3_int64>(index));
+        rc = q.Step();
+        if (rc == SQLITE_ROW)
+            return use(NameFromBlob(q.Blob(0)), static_cast<DWORD>(q.Int(1)), q.Blob(2));
+        status = rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : Fail(rc);
+    }
+    return status == ERROR_NO_MORE_ITEMS ? MissingKeyResult(key, status) : status;
+}
+
+}  // namespace qelplatform

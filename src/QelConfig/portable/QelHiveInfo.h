@@ -1,0 +1,26 @@
+// File: QelHiveInfo.h
+//
+// Diagnostics of the portable registry (not Windows): which file backs a hive and in what state
+// it is, for the command-line tool to report.
+#pragma once
+
+#if !defined(_WIN32)
+
+#include "QelPlatform.h"
+
+// Flags reported by QelRegGetHiveInfo.
+#define QELHIVE_MISSING 0x01u      // no file yet; the first write creates it
+#define QELHIVE_READONLY 0x02u     // writes are refused (QELCONFIG_READONLY_HIVES or permissions)
+#define QELHIVE_DAMAGED 0x04u      // not a readable hive (garbage, truncated, broken schema)
+#define QELHIVE_FOREIGN 0x08u      // an SQLite database of another program or format version
+#define QELHIVE_REFUSED 0x10u      // a symbolic link, not a regular file, or no path
+#define QELHIVE_UNAVAILABLE 0x20u  // could not be read just now (I/O error, permissions)
+
+// For HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE: the hive's file as a NUL-terminated UTF-8 path
+// and its QELHIVE_* flags. *pathBufferSize is the buffer's size in bytes and receives the bytes
+// needed, with the NUL. A null pathBuffer asks for the size only; a buffer too small gives
+// ERROR_MORE_DATA. pathBufferSize and flags may each be null. Other keys: ERROR_INVALID_HANDLE.
+QELPLATFORM_API LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize,
+                                          DWORD* flags);
+
+#endif

@@ -1,0 +1,419 @@
+// File: Registry.cpp
+//
+// The Win32 registry calls of the portable registry: handles, argument rules and access rights
+// here; storage in Hive. Every call runs under one process-wide lock. Calls take microseconds
+// and each hive has a single SQLite connection anyway, so finer locking would buy little, and
+// the single lock is what makes fork() safe: the fork handlers take it, so no call is half-way
+// through SQLite when a child is made, and they close every connection first, so that a child
+// never inherits one (a connection used on both sides of fork() corrupts its file).
+#include <pthread.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <new>
+#include <unordered_map>
+
+#include "QelPlatform.h"
+#include "portable/Hive.h"
+#include "portable/QelHiveInfo.h"
+
+using namespace qelplatform;
+
+namespace {
+
+constexpr LSTATUS kErrorNoAccess = 998;  // ERROR_NOACCESS: a null pointer with a size
+constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxValueNameLength = 16383;
+
+constexpr REGSAM kDelete = 0x00010000;
+constexpr REGSAM kWriteDac = 0x00040000;
+constexpr REGSAM kWriteOwner = 0x00080000;
+constexpr REGSAM kMaximumAllowed = 0x02000000;
+constexpr REGSAM kGenericAll = 0x10000000;
+constexpr REGSAM kGenericExecute = 0x20000000;
+constexpr REGSAM kGenericWrite = 0x40000000;
+constexpr REGSAM kGenericRead = 0x80000000;
+constexpr REGSAM kWriteRights =
+    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | kDelete | kWriteDac | kWriteOwner;
+
+constexpr DWORD kRegOptionVolatile = 0x1;
+constexpr DWORD kRegOptionCreateLink = 0x2;
+constexpr DWORD kRegOptionBackupRestore = 0x4;
+
+struct KeyHandle {
+    std::shared_ptr<Hive> hive;
+    KeyId key = kRootKey;
+    REGSAM access = 0;
+};
+
+struct CachedHive {
+    std::shared_ptr<Hive> hive;
+    std::uint64_t lastUse = 0;
+};
+
+// Hives stay open while unused (opening costs far more than a read); the cache forgets those
+// whose file is gone and, past this many, the least recently used.
+constexpr std::size_t kMaxCachedHives = 8;
+
+struct State {
+    std::mutex mutex;
+    std::map<std::string, CachedHive> hives;  // by path
+    std::unordered_map<std::uintptr_t, KeyHandle> handles;
+    // Handle values are never reused, so a stale handle is refused rather than aliased.
+    std::uintptr_t nextHandle = 0x10000;
+    std::uint64_t useClock = 0;
+};
+
+State& TheState();
+
+void ForEachHive(State& state, void (*action)(Hive&)) {
+    for (auto& [path, cached] : state.hives) action(*cached.hive);
+    for (auto& [value, handle] : state.handles) action(*handle.hive);
+}
+
+void BeforeFork() {
+    State& state = TheState();
+    state.mutex.lock();
+    ForEachHive(state, [](Hive& hive) { hive.CloseConnection(); });
+}
+void AfterFork() { TheState().mutex.unlock(); }
+
+State& TheState() {
+    // Never destroyed: registry calls stay valid during static destruction, and connections
+    // are not closed under a process that is exiting.
+    static State* state = [] {
+        auto* created = new State();
+        pthread_atfork(BeforeFork, AfterFork, AfterFork);
+        return created;
+    }();
+    return *state;
+}
+
+bool IsPredefined(HKEY key) { return key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE; }
+
+bool FileGone(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) != 0;
+}
+
+void TrimCache(State& state) {
+    for (auto it = state.hives.begin(); it != state.hives.end();) {
+        const bool unused = it->second.hive.use_count() == 1;
+        it = unused && FileGone(it->first) ? state.hives.erase(it) : std::next(it);
+    }
+    while (state.hives.size() > kMaxCachedHives) {
+        auto oldest = state.hives.end();
+        for (auto it = state.hives.begin(); it != state.hives.end(); ++it) {
+            if (it->second.hive.use_count() == 1 &&
+                (oldest == state.hives.end() || it->second.lastUse < oldest->second.lastUse))
+                oldest = it;
+        }
+        if (oldest == state.hives.end()) break;
+        state.hives.erase(oldest);
+    }
+}
+
+// The hive behind a predefined key, looked up from the environment on every call.
+std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
+    const HiveKind kind = root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine;
+    std::string path = HivePath(kind, ProcessEnv);
+    auto it = state.hives.find(path);
+    if (it != state.hives.end() && it->second.hive->Kind() == kind) {
+        if (!it->second.hive->Refresh())  // replaced or removed: start afresh
+            it->second.hive = std::make_shared<Hive>(kind, path);
+    } else {
+        if (it != state.hives.end()) state.hives.erase(it);
+        TrimCache(state);
+        it = state.hives.emplace(path, CachedHive{std::make_shared<Hive>(kind, path), 0}).first;
+    }
+    it->second.lastUse = ++state.useClock;
+    return it->second.hive;
+}
+
+// The handle behind an HKEY; predefined keys resolve to a temporary with every right.
+const KeyHandle* Resolve(State& state, HKEY key, KeyHandle& temporary) {
+    if (IsPredefined(key)) {
+        temporary = KeyHandle{RootHive(state, key), kRootKey, KEY_ALL_ACCESS};
+        return &temporary;
+    }
+    auto it = state.handles.find(reinterpret_cast<std::uintptr_t>(key));
+    return it == state.handles.end() ? nullptr : &it->second;
+}
+
+HKEY NewHandle(State& state, std::shared_ptr<Hive> hive, KeyId key, REGSAM access) {
+    const std::uintptr_t value = state.nextHandle;
+    state.nextHandle += 4;
+    state.handles.emplace(value, KeyHandle{std::move(hive), key, access});
+    return reinterpret_cast<HKEY>(value);
+}
+
+// The rights a new handle gets, or ERROR_ACCESS_DENIED when they include writing to a hive that
+// refuses writes (as Windows refuses to open a key for writing without the right to).
+LSTATUS Grant(Hive& hive, REGSAM requested, REGSAM* granted) {
+    REGSAM access = requested & 0x000FFFFF;  // drops the WOW64 view flags and generic bits
+    if (requested & (kGenericRead | kGenericExecute)) access |= KEY_READ;
+    if (requested & kGenericWrite) access |= KEY_WRITE;
+    if (requested & (kGenericAll | kMaximumAllowed)) access |= KEY_ALL_ACCESS;
+    if ((access & kWriteRights) && hive.WritesRefused()) {
+        if (!(requested & kMaximumAllowed)) return ERROR_ACCESS_DENIED;
+        access &= ~kWriteRights;
+    }
+    *granted = access;
+    return ERROR_SUCCESS;
+}
+
+// A run of backslashes is one separator; leading and trailing ones are ignored.
+LSTATUS SplitPath(LPCWSTR path, PathParts* parts) {
+    if (path == nullptr) return ERROR_SUCCESS;
+    std::u16string_view rest(path);
+    while (!rest.empty()) {
+        const std::size_t start = rest.find_first_not_of(u'\\');
+        if (start == std::u16string_view::npos) break;
+        rest.remove_prefix(start);
+        const std::size_t end = rest.find(u'\\');
+        std::u16string_view part = rest.substr(0, end);
+        if (part.size() > kMaxKeyNameLength) return ERROR_INVALID_PARAMETER;
+        parts->push_back(part);
+        rest.remove_prefix(part.size());
+    }
+    return ERROR_SUCCESS;
+}
+
+std::u16string_view ValueName(LPCWSTR name) {
+    return name == nullptr ? std::u16string_view() : std::u16string_view(name);
+}
+
+bool IsStringType(DWORD type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
+}
+
+// Copies value data out. Like Windows, text stored without its terminator gets one in the
+// caller's buffer when there is room for it; the size reported stays that of the stored data.
+void CopyData(std::string_view bytes, DWORD type, BYTE* data, DWORD capacity) {
+    if (!bytes.empty()) std::memcpy(data, bytes.data(), bytes.size());
+    const std::size_t size = bytes.size();
+    if (IsStringType(type) && size >= 2 && size + 2 <= capacity &&
+        (bytes[size - 2] != 0 || bytes[size - 1] != 0)) {
+        data[size] = 0;
+        data[size + 1] = 0;
+    }
+}
+
+// Runs a call under the registry lock; C++ exceptions never cross the C interface.
+template <class Call>
+LSTATUS Locked(Call&& call) noexcept {
+    try {
+        State& state = TheState();
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return call(state);
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    } catch (...) {
+        return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+}  // namespace
+
+LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM samDesired,
+                      PHKEY phkResult) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* parent = Resolve(state, hKey, temporary);
+        if (parent == nullptr) return ERROR_INVALID_HANDLE;
+        PathParts parts;
+        if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
+        // As on Windows, opening a predefined key itself gives back the predefined key.
+        if (parts.empty() && IsPredefined(hKey)) {
+            *phkResult = hKey;
+            return ERROR_SUCCESS;
+        }
+        KeyId key = kRootKey;
+        LSTATUS status = parent->hive->FindKey(parent->key, parts, &key);
+        if (status != ERROR_SUCCESS) return status;
+        REGSAM access = 0;
+        if ((status = Grant(*parent->hive, samDesired, &access)) != ERROR_SUCCESS) return status;
+        *phkResult = NewHandle(state, parent->hive, key, access);
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR /*lpClass*/,
+                        DWORD dwOptions, REGSAM samDesired,
+                        const LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, PHKEY phkResult,
+                        LPDWORD lpdwDisposition) {
+    if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
+    *phkResult = nullptr;
+    // Volatile keys, links and backup semantics do not exist here; storing such a key as an
+    // ordinary one would quietly break the caller's assumptions.
+    if (dwOptions & (kRegOptionVolatile | kRegOptionCreateLink | kRegOptionBackupRestore))
+        return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* parent = Resolve(state, hKey, temporary);
+        if (parent == nullptr) return ERROR_INVALID_HANDLE;
+        PathParts parts;
+        if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
+        KeyId key = kRootKey;
+        bool created = false;
+        LSTATUS status = parent->hive->CreateKey(parent->key, parts, &key, &created);
+        if (status != ERROR_SUCCESS) return status;
+        REGSAM access = 0;
+        if ((status = Grant(*parent->hive, samDesired, &access)) != ERROR_SUCCESS) return status;
+        *phkResult = NewHandle(state, parent->hive, key, access);
+        if (lpdwDisposition != nullptr)
+            *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+        return ERROR_SUCCESS;
+    });
+}
+
+LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
+                         LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+        return key->hive->ReadValue(key->key, ValueName(lpValueName),
+                                    [&](DWORD type, std::string_view bytes) -> LSTATUS {
+                                        const auto size = static_cast<DWORD>(bytes.size());
+                                        if (lpType != nullptr) *lpType = type;
+                                        if (lpData != nullptr && *lpcbData < size) {
+                                            *lpcbData = size;
+                                            return ERROR_MORE_DATA;
+                                        }
+                                        if (lpData != nullptr)
+                                            CopyData(bytes, type, lpData, *lpcbData);
+                                        if (lpcbData != nullptr) *lpcbData = size;
+                                        return ERROR_SUCCESS;
+                                    });
+    });
+}
+
+LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
+                       const BYTE* lpData, DWORD cbData) {
+    if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
+    const std::u16string_view name = ValueName(lpValueName);
+    if (name.size() > kMaxValueNameLength || cbData > kMaxValueBytes)
+        return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+        return key->hive->SetValue(key->key, name, dwType, lpData, cbData);
+    });
+}
+
+LSTATUS RegCloseKey(HKEY hKey) {
+    if (IsPredefined(hKey)) return ERROR_SUCCESS;
+    return Locked([&](State& state) -> LSTATUS {
+        return state.handles.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1
+                   ? ERROR_SUCCESS
+                   : ERROR_INVALID_HANDLE;
+    });
+}
+
+LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+        return key->hive->DeleteValue(key->key, ValueName(lpValueName));
+    });
+}
+
+LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
+    if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        PathParts parts;
+        if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
+        // Windows checks the right to delete against the key being deleted, not against the
+        // handle it is named through; here that is the hive's own write refusal.
+        return key->hive->DeleteKey(key->key, parts);
+    });
+}
+
+LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName,
+                      LPDWORD lpReserved, LPWSTR lpClass, LPDWORD lpcchClass,
+                      PFILETIME lpftLastWriteTime) {
+    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr)
+        return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+        return key->hive->EnumKey(key->key, dwIndex, [&](const std::u16string& name) -> LSTATUS {
+            if (name.size() >= *lpcchName) return ERROR_MORE_DATA;
+            std::memcpy(lpName, name.data(), name.size() * sizeof(char16_t));
+            lpName[name.size()] = u'\0';
+            *lpcchName = static_cast<DWORD>(name.size());
+            // Keys have no class and no recorded write time here.
+            if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass > 0) lpClass[0] = u'\0';
+            if (lpcchClass != nullptr) *lpcchClass = 0;
+            if (lpftLastWriteTime != nullptr) *lpftLastWriteTime = FILETIME{0, 0};
+            return ERROR_SUCCESS;
+        });
+    });
+}
+
+LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcchValueName,
+                      LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData) {
+    if (lpValueName == nullptr || lpcchValueName == nullptr || lpReserved != nullptr ||
+        (lpData != nullptr && lpcbData == nullptr))
+        return ERROR_INVALID_PARAMETER;
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+        return key->hive->EnumValue(
+            key->key, dwIndex,
+            [&](const std::u16string& name, DWORD type, std::string_view bytes) -> LSTATUS {
+                if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+                std::memcpy(lpValueName, name.data(), name.size() * sizeof(char16_t));
+                lpValueName[name.size()] = u'\0';
+                *lpcchValueName = static_cast<DWORD>(name.size());
+                if (lpType != nullptr) *lpType = type;
+                const auto size = static_cast<DWORD>(bytes.size());
+                if (lpData != nullptr && *lpcbData < size) {
+                    *lpcbData = size;
+                    return ERROR_MORE_DATA;
+                }
+                if (lpData != nullptr) CopyData(bytes, type, lpData, *lpcbData);
+                if (lpcbData != nullptr) *lpcbData = size;
+                return ERROR_SUCCESS;
+            });
+    });
+}
+
+LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DWORD* flags) {
+    if (!IsPredefined(root)) return ERROR_INVALID_HANDLE;
+    return Locked([&](State& state) -> LSTATUS {
+        std::shared_ptr<Hive> hive = RootHive(state, root);
+        const std::string& path = hive->Path();
+        const auto needed = static_cast<DWORD>(path.size() + 1);
+        LSTATUS status = ERROR_SUCCESS;
+        if (pathBufferSize != nullptr) {
+            if (pathBuffer != nullptr && *pathBufferSize < needed)
+                status = ERROR_MORE_DATA;
+            else if (pathBuffer != nullptr)
+                std::memcpy(pathBuffer, path.c_str(), needed);
+            *pathBufferSize = needed;
+        }
+        if (flags != nullptr) *flags = hive->InfoFlags();
+        return status;
+    });
+}
