@@ -16,14 +16,14 @@ std::filesystem::path MakeTempDirectory() {
     if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     return std::filesystem::path(buffer.data());
 }
-#endif
-
+#else
 void ClearTestTrees() {
     for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
         DeleteTree(root, kAppRoot);
         DeleteTree(root, kTestRoot);
     }
 }
+#endif
 
 }  // namespace
 

@@ -263,6 +263,16 @@ LSTATUS MakeDirectories(const std::filesystem::path& directory, mode_t mode) {
     return ERROR_SUCCESS;
 }
 
+// Only for files no connection has open: closing a descriptor drops every POSIX lock this
+// process holds on the file, SQLite's included.
+bool SyncFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return false;
+    const bool synced = fsync(fd) == 0;
+    close(fd);
+    return synced;
+}
+
 void SyncDirectory(const std::filesystem::path& directory) {
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -513,8 +523,12 @@ LSTATUS Hive::CreateFile() {
         return MapErrno(modeError);
     }
     {
+        // A failed build is thrown away, so it needs no journal and no syncs of its own; one
+        // fsync below makes the finished file durable before it is linked into place.
         SqliteDb db;
         int rc = OpenDb(temp, SQLITE_OPEN_READWRITE, &db);
+        if (rc == SQLITE_OK) rc = Exec(db.Get(), "PRAGMA journal_mode = OFF");
+        if (rc == SQLITE_OK) rc = Exec(db.Get(), "PRAGMA synchronous = OFF");
         if (rc == SQLITE_OK) rc = Exec(db.Get(), InitScript().c_str());
         if (rc == SQLITE_OK) rc = Exec(db.Get(), "PRAGMA journal_mode = WAL");
         if (rc != SQLITE_OK) {
@@ -523,6 +537,11 @@ LSTATUS Hive::CreateFile() {
             return MapSqlite(rc);
         }
     }  // the close leaves a WAL-mode file without -wal and -shm
+    if (!SyncFile(temp)) {
+        const int syncError = errno;
+        discard();
+        return MapErrno(syncError);
+    }
     LSTATUS status = ERROR_SUCCESS;
     // link() never replaces: when another process created the hive first, its file stays.
     if (link(temp.c_str(), m_path.c_str()) != 0 && errno != EEXIST) {

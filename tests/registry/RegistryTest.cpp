@@ -1,0 +1,623 @@
+// File: RegistryTest.cpp
+//
+// What a program can rely on from the registry, checked through the Win32 calls alone. Written
+// to build and pass unchanged against Windows' own registry, so it makes no other system calls
+// and it writes only below qeltest::kTestRoot.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "QelPlatform.h"
+#include "support/HiveSandbox.h"
+
+namespace {
+
+using Bytes = std::vector<BYTE>;
+
+class ScopedKey {
+public:
+    ScopedKey() = default;
+    explicit ScopedKey(HKEY key) : m_key(key) {}
+    ~ScopedKey() {
+        if (m_key != nullptr) RegCloseKey(m_key);
+    }
+    ScopedKey(ScopedKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
+    ScopedKey& operator=(ScopedKey&&) = delete;
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+    HKEY Get() const { return m_key; }
+    HKEY* Receive() { return &m_key; }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+struct Stored {
+    LSTATUS status = ERROR_SUCCESS;
+    DWORD type = 0;
+    Bytes bytes;
+};
+
+Bytes TextBytes(const std::u16string& text) {
+    Bytes bytes(text.size() * 2);
+    if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
+    return bytes;
+}
+
+LSTATUS Set(HKEY key, const char16_t* name, DWORD type, const Bytes& bytes) {
+    return RegSetValueExW(key, name == nullptr ? nullptr : Win32Str(name), 0, type,
+                          bytes.empty() ? nullptr : bytes.data(), static_cast<DWORD>(bytes.size()));
+}
+
+LSTATUS SetDword(HKEY key, const char16_t* name, DWORD value) {
+    Bytes bytes(4);
+    std::memcpy(bytes.data(), &value, 4);
+    return Set(key, name, REG_DWORD, bytes);
+}
+
+// Asks for the size, then reads into a buffer of exactly that size.
+Stored Query(HKEY key, const char16_t* name) {
+    Stored stored;
+    LPCWSTR win32Name = name == nullptr ? nullptr : Win32Str(name);
+    DWORD size = 0;
+    stored.status = RegQueryValueExW(key, win32Name, nullptr, &stored.type, nullptr, &size);
+    if (stored.status != ERROR_SUCCESS) return stored;
+    stored.bytes.resize(size);
+    stored.status =
+        RegQueryValueExW(key, win32Name, nullptr, &stored.type, stored.bytes.data(), &size);
+    EXPECT_EQ(size, stored.bytes.size()) << "the size changed between two reads";
+    return stored;
+}
+
+std::vector<std::u16string> SubKeys(HKEY key) {
+    std::vector<std::u16string> names;
+    for (DWORD index = 0;; ++index) {
+        char16_t name[256];
+        DWORD length = 256;
+        LSTATUS status =
+            RegEnumKeyExW(key, index, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        if (status != ERROR_SUCCESS) break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+std::vector<std::u16string> ValueNames(HKEY key) {
+    std::vector<std::u16string> names;
+    for (DWORD index = 0;; ++index) {
+        char16_t name[512];
+        DWORD length = 512;
+        LSTATUS status =
+            RegEnumValueW(key, index, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr);
+        if (status == ERROR_NO_MORE_ITEMS) break;
+        EXPECT_EQ(status, ERROR_SUCCESS);
+        if (status != ERROR_SUCCESS) break;
+        names.emplace_back(name, length);
+    }
+    return names;
+}
+
+// One body, run over both hives.
+class RegistryTest : public ::testing::TestWithParam<HKEY> {
+protected:
+    HKEY Root() const { return GetParam(); }
+    static std::u16string PathOf(const std::u16string& sub) {
+        return std::u16string(qeltest::kTestRoot) + u"\\" + sub;
+    }
+    ScopedKey Create(const std::u16string& sub, REGSAM access = KEY_ALL_ACCESS,
+                     DWORD* disposition = nullptr) {
+        ScopedKey key;
+        const std::u16string path = PathOf(sub);
+        EXPECT_EQ(
+            RegCreateKeyExW(Root(), Win32Str(path.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                            access, nullptr, key.Receive(), disposition),
+            ERROR_SUCCESS)
+            << "creating the test key";
+        return key;
+    }
+    LSTATUS Open(const std::u16string& sub, REGSAM access, ScopedKey* key) {
+        const std::u16string path = PathOf(sub);
+        return RegOpenKeyExW(Root(), Win32Str(path.c_str()), 0, access, key->Receive());
+    }
+    bool Exists(const std::u16string& sub) {
+        ScopedKey key;
+        return Open(sub, KEY_READ, &key) == ERROR_SUCCESS;
+    }
+
+    qeltest::HiveSandbox m_sandbox;
+};
+
+TEST_P(RegistryTest, CreateMakesMissingParentsAndReportsDisposition) {
+    DWORD disposition = 0;
+    ScopedKey deep = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_TRUE(Exists(u"Create\\A"));
+    EXPECT_TRUE(Exists(u"Create\\A\\B"));
+
+    disposition = 0;
+    ScopedKey again = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+    disposition = 0;
+    ScopedKey parent = Create(u"Create\\A", KEY_ALL_ACCESS, &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+
+    // The disposition is optional; the handles name the same key.
+    ScopedKey noDisposition = Create(u"Create\\A\\B\\C");
+    ASSERT_EQ(SetDword(deep.Get(), u"v", 7), ERROR_SUCCESS);
+    EXPECT_EQ(Query(noDisposition.Get(), u"v").bytes, Query(deep.Get(), u"v").bytes);
+}
+
+TEST_P(RegistryTest, OpeningAMissingKeyFails) {
+    ScopedKey base = Create(u"Missing");
+    for (const char16_t* sub : {u"Missing\\Nope", u"Missing\\Nope\\Deeper", u"NoSuchBase\\X"}) {
+        ScopedKey key;
+        EXPECT_EQ(Open(sub, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    }
+    ScopedKey key;
+    EXPECT_EQ(RegOpenKeyExW(base.Get(), Win32Str(u"Nope"), 0, KEY_READ, key.Receive()),
+              ERROR_FILE_NOT_FOUND);
+}
+
+TEST_P(RegistryTest, OpeningWithNoSubKeyGivesTheSameKey) {
+    ScopedKey base = Create(u"Self");
+    ASSERT_EQ(SetDword(base.Get(), u"v", 42), ERROR_SUCCESS);
+    for (const char16_t* sub : {static_cast<const char16_t*>(nullptr), u""}) {
+        ScopedKey self;
+        ASSERT_EQ(RegOpenKeyExW(base.Get(), sub == nullptr ? nullptr : Win32Str(sub), 0, KEY_READ,
+                                self.Receive()),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(Query(self.Get(), u"v").status, ERROR_SUCCESS);
+    }
+    ScopedKey root;
+    EXPECT_EQ(RegOpenKeyExW(Root(), nullptr, 0, KEY_READ, root.Receive()), ERROR_SUCCESS);
+}
+
+struct CaseCase {
+    const char16_t* stored;
+    const char16_t* asked;
+};
+
+// Folding reaches beyond ASCII; "ß" has no single-letter capital and stays itself.
+const CaseCase kSameName[] = {
+    {u"MixedCase", u"mIXEDcASE"},
+    {u"\u00C4rger", u"\u00E4RGER"},  // Ärger
+    {u"\u03A3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C2", u"\u03C3\u038A\u03A3\u03A5\u03A6\u039F\u03A3"},
+    {u"\u041F\u0440\u0438\u0432\u0435\u0442", u"\u043F\u0420\u0418\u0412\u0415\u0422"},  // Привет
+    {u"stra\u00DFe", u"STRA\u00DFE"},
+};
+
+TEST_P(RegistryTest, KeyNamesIgnoreCaseAndKeepIt) {
+    for (const auto& names : kSameName) {
+        SCOPED_TRACE(testing::Message() << "case " << (&names - kSameName));
+        ScopedKey parent = Create(u"KeyCase");
+        ScopedKey child;
+        ASSERT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(names.stored), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, child.Receive(), nullptr),
+                  ERROR_SUCCESS);
+        ScopedKey other;
+        DWORD disposition = 0;
+        EXPECT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(names.asked), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, other.Receive(), &disposition),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
+        EXPECT_EQ(SubKeys(parent.Get()), std::vector<std::u16string>{names.stored});
+        RegDeleteKeyW(parent.Get(), Win32Str(names.stored));
+    }
+}
+
+TEST_P(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
+    ScopedKey key = Create(u"ValueCase");
+    for (const auto& names : kSameName) {
+        SCOPED_TRACE(testing::Message() << "case " << (&names - kSameName));
+        ASSERT_EQ(SetDword(key.Get(), names.stored, 1), ERROR_SUCCESS);
+        EXPECT_EQ(Query(key.Get(), names.asked).status, ERROR_SUCCESS);
+        // Writing through the other spelling replaces the value and keeps its first name.
+        ASSERT_EQ(SetDword(key.Get(), names.asked, 2), ERROR_SUCCESS);
+        EXPECT_EQ(ValueNames(key.Get()), std::vector<std::u16string>{names.stored});
+        EXPECT_EQ(Query(key.Get(), names.stored).bytes, (Bytes{2, 0, 0, 0}));
+        EXPECT_EQ(RegDeleteValueW(key.Get(), Win32Str(names.asked)), ERROR_SUCCESS);
+    }
+}
+
+TEST_P(RegistryTest, NamesThatOnlyLookAlikeStayApart) {
+    ScopedKey key = Create(u"Distinct");
+    const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay", u"K\u00E4y", u"I", u"\u0130"};
+    for (DWORD i = 0; i < std::size(names); ++i)
+        ASSERT_EQ(SetDword(key.Get(), names[i], i), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(key.Get()).size(), std::size(names));
+    for (DWORD i = 0; i < std::size(names); ++i) {
+        Bytes expected(4);
+        std::memcpy(expected.data(), &i, 4);
+        EXPECT_EQ(Query(key.Get(), names[i]).bytes, expected) << i;
+    }
+}
+
+TEST_P(RegistryTest, ARunOfBackslashesIsOneSeparator) {
+    ScopedKey made = Create(u"Sep\\A\\B");
+    ASSERT_EQ(SetDword(made.Get(), u"v", 5), ERROR_SUCCESS);
+    for (const char16_t* spelling :
+         {u"Sep\\\\A\\\\\\B", u"Sep\\A\\B\\", u"Sep\\A\\B\\\\", u"\\Sep\\A\\B", u"Sep\\\\A\\B"}) {
+        SCOPED_TRACE(
+            std::string(spelling, spelling + std::char_traits<char16_t>::length(spelling)));
+        ScopedKey key;
+        ASSERT_EQ(Open(spelling, KEY_READ, &key), ERROR_SUCCESS);
+        EXPECT_EQ(Query(key.Get(), u"v").status, ERROR_SUCCESS);
+    }
+    ScopedKey sep;
+    ASSERT_EQ(Open(u"Sep", KEY_READ, &sep), ERROR_SUCCESS);
+    EXPECT_EQ(SubKeys(sep.Get()), std::vector<std::u16string>{u"A"});
+
+    DWORD disposition = 0;
+    ScopedKey doubled = Create(u"Sep\\\\A\\\\B\\\\C\\\\", KEY_ALL_ACCESS, &disposition);
+    EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
+    EXPECT_TRUE(Exists(u"Sep\\A\\B\\C"));
+}
+
+TEST_P(RegistryTest, KeysExistWithoutValues) {
+    ScopedKey key = Create(u"Empty\\Leaf");
+    EXPECT_TRUE(ValueNames(key.Get()).empty());
+    EXPECT_TRUE(SubKeys(key.Get()).empty());
+    EXPECT_TRUE(Exists(u"Empty\\Leaf"));
+    EXPECT_EQ(Query(key.Get(), nullptr).status, ERROR_FILE_NOT_FOUND);
+}
+
+TEST_P(RegistryTest, TheDefaultValueHasTheEmptyName) {
+    ScopedKey key = Create(u"Default");
+    ASSERT_EQ(Set(key.Get(), nullptr, REG_SZ, TextBytes(u"unnamed")), ERROR_SUCCESS);
+    EXPECT_EQ(Query(key.Get(), u"").bytes, TextBytes(u"unnamed"));
+    ASSERT_EQ(Set(key.Get(), u"", REG_SZ, TextBytes(u"again")), ERROR_SUCCESS);
+    EXPECT_EQ(Query(key.Get(), nullptr).bytes, TextBytes(u"again"));
+    EXPECT_EQ(ValueNames(key.Get()), std::vector<std::u16string>{u""});
+    EXPECT_EQ(RegDeleteValueW(key.Get(), nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(Query(key.Get(), u"").status, ERROR_FILE_NOT_FOUND);
+}
+
+struct ExactCase {
+    const char* what;
+    DWORD type;
+    Bytes bytes;
+};
+
+const ExactCase kExact[] = {
+    {"empty binary", REG_BINARY, {}},
+    {"one byte", REG_BINARY, {0xAB}},
+    {"odd count", REG_BINARY, {1, 2, 3, 4, 5}},
+    {"embedded NULs", REG_BINARY, {0, 0, 7, 0, 0}},
+    {"text with NUL inside", REG_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0}},
+    {"text without terminator", REG_SZ, {'a', 0, 'b', 0}},
+    {"lone surrogates", REG_SZ, {0x00, 0xD8, 'x', 0, 0x00, 0xDC, 0, 0}},
+    {"odd-length text", REG_EXPAND_SZ, {'%', 0, 'X'}},
+    {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0, 0, 0, 0, 0}},
+    {"dword", REG_DWORD, {0x78, 0x56, 0x34, 0x12}},
+    {"short dword", REG_DWORD, {1, 2}},
+    {"qword", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}},
+    {"none with data", REG_NONE, {9, 9}},
+    {"a type of its own", 0x12345678, {0xFF, 0xFE}},
+    {"largest type", 0xFFFFFFFF, {1}},
+};
+
+TEST_P(RegistryTest, ValuesKeepTheirTypeAndBytesExactly) {
+    ScopedKey key = Create(u"Exact");
+    for (const auto& value : kExact) {
+        SCOPED_TRACE(value.what);
+        ASSERT_EQ(Set(key.Get(), u"value", value.type, value.bytes), ERROR_SUCCESS);
+        Stored stored = Query(key.Get(), u"value");
+        ASSERT_EQ(stored.status, ERROR_SUCCESS);
+        EXPECT_EQ(stored.type, value.type);
+        EXPECT_EQ(stored.bytes, value.bytes);
+    }
+    Bytes large(70000);
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<BYTE>(i * 7 + 3);
+    ASSERT_EQ(Set(key.Get(), u"large", REG_BINARY, large), ERROR_SUCCESS);
+    EXPECT_EQ(Query(key.Get(), u"large").bytes, large);
+}
+
+TEST_P(RegistryTest, QueryFollowsTheBufferProtocol) {
+    ScopedKey key = Create(u"Buffer");
+    const Bytes data{1, 2, 3, 4, 5, 6};
+    ASSERT_EQ(Set(key.Get(), u"v", REG_BINARY, data), ERROR_SUCCESS);
+
+    DWORD type = 0;
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, &type, nullptr, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, data.size());
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+
+    Bytes small(3);
+    size = static_cast<DWORD>(small.size());
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, nullptr, small.data(), &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, data.size());
+
+    Bytes exact(data.size());
+    size = static_cast<DWORD>(exact.size());
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, nullptr, exact.data(), &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(exact, data);
+
+    // Only whether it exists, and its type.
+    type = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, &type, nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_BINARY));
+
+    size = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"absent"), nullptr, &type, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    size = static_cast<DWORD>(exact.size());
+    EXPECT_EQ(
+        RegQueryValueExW(key.Get(), Win32Str(u"absent"), nullptr, nullptr, exact.data(), &size),
+        ERROR_FILE_NOT_FOUND);
+}
+
+TEST_P(RegistryTest, SettingReplacesWhateverWasThere) {
+    ScopedKey key = Create(u"Replace");
+    ASSERT_EQ(Set(key.Get(), u"v", REG_SZ, TextBytes(u"a longer piece of text")), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), u"v", 3), ERROR_SUCCESS);
+    Stored stored = Query(key.Get(), u"v");
+    EXPECT_EQ(stored.type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(stored.bytes, (Bytes{3, 0, 0, 0}));
+    ASSERT_EQ(Set(key.Get(), u"v", REG_BINARY, {}), ERROR_SUCCESS);
+    stored = Query(key.Get(), u"v");
+    EXPECT_EQ(stored.type, static_cast<DWORD>(REG_BINARY));
+    EXPECT_TRUE(stored.bytes.empty());
+    EXPECT_EQ(ValueNames(key.Get()).size(), 1u);
+}
+
+TEST_P(RegistryTest, DeletingValues) {
+    ScopedKey key = Create(u"DeleteValue");
+    ASSERT_EQ(SetDword(key.Get(), u"gone", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), u"kept", 2), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(key.Get(), Win32Str(u"GONE")), ERROR_SUCCESS);
+    EXPECT_EQ(Query(key.Get(), u"gone").status, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(key.Get(), Win32Str(u"gone")), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ValueNames(key.Get()), std::vector<std::u16string>{u"kept"});
+}
+
+TEST_P(RegistryTest, DeletingKeys) {
+    ScopedKey parent = Create(u"DeleteKey");
+    {
+        ScopedKey leaf = Create(u"DeleteKey\\Leaf");
+        ASSERT_EQ(SetDword(leaf.Get(), u"v", 1), ERROR_SUCCESS);
+        ScopedKey inner = Create(u"DeleteKey\\Branch\\Inner");
+    }
+    EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"LEAF")), ERROR_SUCCESS);
+    EXPECT_FALSE(Exists(u"DeleteKey\\Leaf"));
+    EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Leaf")), ERROR_FILE_NOT_FOUND);
+
+    // A key with sub-keys is refused, and nothing of it goes.
+    EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Branch")), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(Exists(u"DeleteKey\\Branch\\Inner"));
+    EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Branch\\Inner")), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Branch")), ERROR_SUCCESS);
+    EXPECT_TRUE(SubKeys(parent.Get()).empty());
+
+    // The values went with the key: a new key of that name starts empty.
+    ScopedKey again = Create(u"DeleteKey\\Leaf");
+    EXPECT_TRUE(ValueNames(again.Get()).empty());
+}
+
+TEST_P(RegistryTest, SubKeysEnumerateInNameOrder) {
+    ScopedKey parent = Create(u"EnumKeys");
+    for (const char16_t* name : {u"b", u"A", u"c", u"Ab"}) {
+        ScopedKey child;
+        ASSERT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(name), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, child.Receive(), nullptr),
+                  ERROR_SUCCESS);
+    }
+    const std::vector<std::u16string> expected{u"A", u"Ab", u"b", u"c"};
+    EXPECT_EQ(SubKeys(parent.Get()), expected);
+    EXPECT_EQ(SubKeys(parent.Get()), expected) << "the order is stable";
+
+    char16_t name[8];
+    DWORD length = 2;  // "Ab" needs room for its terminator too
+    EXPECT_EQ(
+        RegEnumKeyExW(parent.Get(), 1, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_MORE_DATA);
+    length = 3;
+    EXPECT_EQ(
+        RegEnumKeyExW(parent.Get(), 1, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_SUCCESS);
+    EXPECT_EQ(length, 2u);
+    EXPECT_EQ(std::u16string(name), u"Ab");
+    length = 8;
+    EXPECT_EQ(
+        RegEnumKeyExW(parent.Get(), 4, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_NO_MORE_ITEMS);
+}
+
+TEST_P(RegistryTest, ValuesEnumerateInCreationOrder) {
+    ScopedKey key = Create(u"EnumValues");
+    for (const char16_t* name : {u"zeta", u"alpha", u"mid"})
+        ASSERT_EQ(Set(key.Get(), name, REG_SZ, TextBytes(name)), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(key.Get(), u"alpha", 9), ERROR_SUCCESS);  // replaced in place
+    EXPECT_EQ(ValueNames(key.Get()), (std::vector<std::u16string>{u"zeta", u"alpha", u"mid"}));
+
+    char16_t name[16];
+    DWORD length = 16;
+    DWORD type = 0;
+    BYTE data[16];
+    DWORD size = sizeof data;
+    ASSERT_EQ(RegEnumValueW(key.Get(), 1, Win32Str(name), &length, nullptr, &type, data, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(name, length), u"alpha");
+    EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
+    EXPECT_EQ(Bytes(data, data + size), (Bytes{9, 0, 0, 0}));
+
+    length = 5;  // "alpha" without room for the terminator
+    EXPECT_EQ(
+        RegEnumValueW(key.Get(), 1, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_MORE_DATA);
+
+    length = 16;
+    size = 3;  // "zeta" as text is 8 bytes
+    EXPECT_EQ(RegEnumValueW(key.Get(), 0, Win32Str(name), &length, nullptr, nullptr, data, &size),
+              ERROR_MORE_DATA);
+    EXPECT_EQ(size, 8u);
+
+    length = 16;
+    EXPECT_EQ(
+        RegEnumValueW(key.Get(), 3, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_NO_MORE_ITEMS);
+}
+
+TEST_P(RegistryTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
+    ScopedKey writer = Create(u"Rights");
+    ASSERT_EQ(SetDword(writer.Get(), u"v", 1), ERROR_SUCCESS);
+
+    ScopedKey reader;
+    ASSERT_EQ(Open(u"Rights", KEY_READ, &reader), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(reader.Get(), u"v", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(reader.Get(), u"new", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueW(reader.Get(), Win32Str(u"v")), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{1, 0, 0, 0}));
+    EXPECT_EQ(ValueNames(reader.Get()), std::vector<std::u16string>{u"v"});
+
+    ScopedKey setOnly;
+    ASSERT_EQ(Open(u"Rights", KEY_SET_VALUE, &setOnly), ERROR_SUCCESS);
+    EXPECT_EQ(Query(setOnly.Get(), u"v").status, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(setOnly.Get(), u"v", 3), ERROR_SUCCESS);
+    EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{3, 0, 0, 0}));
+}
+
+TEST_P(RegistryTest, InvalidHandlesAreRefused) {
+    HKEY closed = nullptr;
+    {
+        ScopedKey key = Create(u"Closed");
+        ASSERT_EQ(RegOpenKeyExW(key.Get(), nullptr, 0, KEY_ALL_ACCESS, &closed), ERROR_SUCCESS);
+        ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    }
+    for (HKEY bad : {static_cast<HKEY>(nullptr), closed}) {
+        SCOPED_TRACE(bad == nullptr ? "null" : "closed");
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExW(bad, Win32Str(u"v"), nullptr, nullptr, nullptr, &size),
+                  ERROR_INVALID_HANDLE);
+        EXPECT_EQ(SetDword(bad, u"v", 1), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegDeleteValueW(bad, Win32Str(u"v")), ERROR_INVALID_HANDLE);
+        char16_t name[16];
+        DWORD length = 16;
+        EXPECT_EQ(
+            RegEnumKeyExW(bad, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE);
+        length = 16;
+        EXPECT_EQ(
+            RegEnumValueW(bad, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_INVALID_HANDLE);
+        ScopedKey sub;
+        EXPECT_EQ(RegOpenKeyExW(bad, Win32Str(u"x"), 0, KEY_READ, sub.Receive()),
+                  ERROR_INVALID_HANDLE);
+        EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
+    }
+}
+
+TEST_P(RegistryTest, AHandleToADeletedKeyReportsIt) {
+    ScopedKey parent = Create(u"Deleted");
+    ScopedKey doomed = Create(u"Deleted\\Doomed");
+    ASSERT_EQ(SetDword(doomed.Get(), u"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Doomed")), ERROR_SUCCESS);
+
+    auto expectDeleted = [](HKEY key) {
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExW(key, Win32Str(u"v"), nullptr, nullptr, nullptr, &size),
+                  ERROR_KEY_DELETED);
+        EXPECT_EQ(SetDword(key, u"v", 2), ERROR_KEY_DELETED);
+        char16_t name[16];
+        DWORD length = 16;
+        EXPECT_EQ(
+            RegEnumKeyExW(key, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_KEY_DELETED);
+        length = 16;
+        EXPECT_EQ(
+            RegEnumValueW(key, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_KEY_DELETED);
+        ScopedKey child;
+        EXPECT_EQ(RegCreateKeyExW(key, Win32Str(u"Child"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                  child.Receive(), nullptr),
+                  ERROR_KEY_DELETED);
+    };
+    expectDeleted(doomed.Get());
+
+    // A new key of the same name is another key: the old handle stays dead, the new key empty.
+    ScopedKey reborn = Create(u"Deleted\\Doomed");
+    expectDeleted(doomed.Get());
+    EXPECT_TRUE(ValueNames(reborn.Get()).empty());
+    EXPECT_TRUE(SubKeys(reborn.Get()).empty());
+}
+
+TEST_P(RegistryTest, ReadOnlyHivesRefuseEveryWrite) {
+    if (!qeltest::HiveSandbox::CanRefuseWrites())
+        GTEST_SKIP() << "this registry cannot be made to refuse writes to an administrator";
+    {
+        ScopedKey key = Create(u"ReadOnly\\Existing");
+        ASSERT_EQ(SetDword(key.Get(), u"v", 1), ERROR_SUCCESS);
+    }
+    ScopedKey openedBefore = Create(u"ReadOnly\\Existing");
+    const bool user = Root() == HKEY_CURRENT_USER;
+    ASSERT_TRUE(m_sandbox.SetReadOnly(user, !user));
+
+    // Reading goes on as before.
+    ScopedKey reader;
+    ASSERT_EQ(Open(u"ReadOnly\\Existing", KEY_READ, &reader), ERROR_SUCCESS);
+    EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{1, 0, 0, 0}));
+    ScopedKey existing;
+    EXPECT_EQ(RegCreateKeyExW(Root(), Win32Str(PathOf(u"ReadOnly\\Existing").c_str()), 0, nullptr,
+                              0, KEY_READ, nullptr, existing.Receive(), nullptr),
+              ERROR_SUCCESS);
+
+    // Writing does not, whichever way it is tried.
+    ScopedKey writer;
+    EXPECT_EQ(Open(u"ReadOnly\\Existing", KEY_WRITE, &writer), ERROR_ACCESS_DENIED);
+    ScopedKey created;
+    EXPECT_EQ(RegCreateKeyExW(Root(), Win32Str(PathOf(u"ReadOnly\\New").c_str()), 0, nullptr, 0,
+                              KEY_READ, nullptr, created.Receive(), nullptr),
+              ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(openedBefore.Get(), u"v", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(SetDword(openedBefore.Get(), u"other", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueW(openedBefore.Get(), Win32Str(u"v")), ERROR_ACCESS_DENIED);
+    const std::u16string existingPath = PathOf(u"ReadOnly\\Existing");
+    EXPECT_EQ(RegDeleteKeyW(Root(), Win32Str(existingPath.c_str())), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{1, 0, 0, 0}));
+    EXPECT_TRUE(Exists(u"ReadOnly\\Existing"));
+    EXPECT_FALSE(Exists(u"ReadOnly\\New"));
+
+    // The other hive is not affected; and lifting the switch lets writes through again.
+    const HKEY other = user ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    ScopedKey otherKey;
+    const std::u16string otherPath = PathOf(u"ReadOnly\\Other");
+    EXPECT_EQ(RegCreateKeyExW(other, Win32Str(otherPath.c_str()), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, otherKey.Receive(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_TRUE(m_sandbox.SetReadOnly(false, false));
+    EXPECT_EQ(SetDword(openedBefore.Get(), u"v", 3), ERROR_SUCCESS);
+    EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{3, 0, 0, 0}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Hives, RegistryTest,
+                         ::testing::Values(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE),
+                         [](const ::testing::TestParamInfo<HKEY>& param) {
+                             return param.param == HKEY_CURRENT_USER ? "CurrentUser"
+                                                                     : "LocalMachine";
+                         });
+
+TEST(RegistryHivesTest, TheTwoHivesAreSeparate) {
+    qeltest::HiveSandbox sandbox;
+    const std::u16string path = std::u16string(qeltest::kTestRoot) + u"\\Separate";
+    ScopedKey user;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(path.c_str()), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, user.Receive(), nullptr),
+              ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(user.Get(), u"only-here", 1), ERROR_SUCCESS);
+    ScopedKey machine;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Win32Str(path.c_str()), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, machine.Receive(), nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(Query(machine.Get(), u"only-here").status, ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
