@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "QelConfig.h"
+#include <QelConfig/QelConfig.h>
 
 #if !defined(_WIN32)
 #include <unistd.h>

@@ -168,10 +168,15 @@ TEST(FromVariant, RefusesOtherTypesAndLeavesTheOutputAlone) {
     for (VARTYPE vt : refusedForIntegers) {
         long value = 12345;
         int narrow = 678;
-        EXPECT_FALSE(FromVariant(Variant(vt, 1), value)) << vt;
-        EXPECT_FALSE(FromVariant(Variant(vt, 1), narrow)) << vt;
+        CComVariant variant;
+        variant.vt = vt;
+        variant.llVal = 1;
+        EXPECT_FALSE(FromVariant(variant, value)) << vt;
+        EXPECT_FALSE(FromVariant(variant, narrow)) << vt;
         EXPECT_EQ(value, 12345);
         EXPECT_EQ(narrow, 678);
+        // 1 is no SAFEARRAY: OLE Automation's VariantClear would free it.
+        variant.vt = VT_EMPTY;
     }
     for (VARTYPE vt : {VT_I2, VT_I4, VT_UI4, VT_INT, VT_EMPTY, VT_R8}) {
         bool flag = true;
