@@ -3,9 +3,12 @@
 // Opening, checking and creating hive files, and the SQL behind each registry operation.
 //
 // How a hive is opened, and why:
-// - Every existing file is first checked through a read-only connection (header, schema, size).
-//   A read-only connection never writes the database file, not even the checkpoint SQLite runs
-//   when the last connection closes, so a file that fails the check is left exactly as found.
+// - Every existing file is first checked (header, schema, size) through a read-only connection
+//   opened "immutable": it takes no locks and creates no -wal or -shm (an ordinary reader of a
+//   WAL-mode file would), so a file that fails the check is left exactly as found, with nothing
+//   beside it. Reading without locks is sound here because what the check reads never changes
+//   once a hive exists: its header ids and its schema are written once, when it is built, and
+//   a checkpoint rewriting page 1 writes the same bytes there again.
 // - A valid hive that this process may write gets a read-write connection in WAL mode with
 //   synchronous=NORMAL: a commit is one append to the -wal file without fsync, and survives the
 //   writer's crash (not a power cut). SQLITE_FCNTL_PERSIST_WAL keeps -wal and -shm when the
@@ -173,6 +176,24 @@ int OpenDb(const std::string& path, int flags, SqliteDb* out) {
     if (rc != SQLITE_OK) return rc;
     *out = std::move(db);
     return SQLITE_OK;
+}
+
+// A file: URI naming the path, with every byte that could be read as URI syntax escaped.
+std::string ImmutableUri(const std::string& path) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string uri = "file:";
+    for (unsigned char c : path) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '_' || c == '.';
+        if (plain) {
+            uri += static_cast<char>(c);
+        } else {
+            uri += '%';
+            uri += kHex[c >> 4];
+            uri += kHex[c & 0xF];
+        }
+    }
+    return uri + "?immutable=1";
 }
 
 int QueryInt(sqlite3* db, const char* sql, sqlite3_int64* value) {
@@ -362,7 +383,7 @@ void Hive::Examine() {
         return;
     }
     SqliteDb check;
-    int rc = OpenDb(m_path, SQLITE_OPEN_READONLY, &check);
+    int rc = OpenDb(ImmutableUri(m_path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &check);
     if (rc == SQLITE_OK) {
         m_status = Validate(check.Get(), m_path, st.st_size, &rc);
     } else {

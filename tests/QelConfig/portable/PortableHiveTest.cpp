@@ -1,0 +1,533 @@
+// File: PortableHiveTest.cpp
+//
+// The portable registry's dealings with the file system and with other processes: where hives
+// are, how they are created, what happens to files that are not hives, the read-only switch,
+// and several processes (or a forked child) sharing one hive.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "QelPlatform.h"
+#include "portable/QelHiveInfo.h"
+#include "support/HiveSandbox.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using qeltest::kTestRoot;
+
+// Sets or unsets an environment variable for one scope.
+class EnvOverride {
+public:
+    EnvOverride(const char* name, const char* value) : m_name(name) {
+        if (const char* old = std::getenv(name)) m_old = old;
+        if (value == nullptr)
+            unsetenv(name);
+        else
+            setenv(name, value, 1);
+    }
+    ~EnvOverride() {
+        if (m_old)
+            setenv(m_name.c_str(), m_old->c_str(), 1);
+        else
+            unsetenv(m_name.c_str());
+    }
+    EnvOverride(const EnvOverride&) = delete;
+    EnvOverride& operator=(const EnvOverride&) = delete;
+
+private:
+    std::string m_name;
+    std::optional<std::string> m_old;
+};
+
+std::string ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const fs::path& path, const std::string& bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+unsigned Mode(const fs::path& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+std::vector<std::string> Listing(const fs::path& directory) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(directory))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::u16string Under(const std::u16string& sub) { return std::u16string(kTestRoot) + u"\\" + sub; }
+
+LSTATUS WriteDword(HKEY root, const std::u16string& key, const char16_t* name, DWORD value) {
+    HKEY handle = nullptr;
+    LSTATUS status = RegCreateKeyExW(root, key.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                     &handle, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegSetValueExW(handle, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                            sizeof value);
+    RegCloseKey(handle);
+    return status;
+}
+
+std::optional<DWORD> ReadDword(HKEY root, const std::u16string& key, const char16_t* name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(root, key.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    const LSTATUS status =
+        RegQueryValueExW(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(handle);
+    if (status != ERROR_SUCCESS || size != sizeof value) return std::nullopt;
+    return value;
+}
+
+struct HiveInfo {
+    LSTATUS status;
+    std::string path;
+    DWORD flags;
+};
+
+HiveInfo Info(HKEY root) {
+    char path[4096];
+    DWORD size = sizeof path;
+    DWORD flags = 0;
+    const LSTATUS status = QelRegGetHiveInfo(root, path, &size, &flags);
+    return {status, status == ERROR_SUCCESS ? std::string(path) : std::string(), flags};
+}
+
+// Runs body in a forked child and returns its exit status (the number of failed checks).
+int InChild(const std::function<int()>& body, bool rawFork = false) {
+#if defined(SYS_fork)
+    const pid_t pid = rawFork ? static_cast<pid_t>(syscall(SYS_fork)) : fork();
+#else
+    (void)rawFork;
+    const pid_t pid = fork();
+#endif
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class PortableHiveTest : public ::testing::Test {
+protected:
+    // The bytes of a genuine hive holding kTestRoot\Sample with a few dozen values, spread over
+    // several pages, with everything checkpointed into the main file.
+    std::string ValidHiveBytes() {
+        const fs::path path = m_sandbox.Directory() / "sample" / "sample.hive";
+        {
+            EnvOverride hive("QELCONFIG_USER_HIVE", path.c_str());
+            const std::u16string big(300, u'x');
+            for (DWORD i = 0; i < 40; ++i) {
+                const std::u16string name = u"value" + std::u16string(1, u'A' + i % 26) + big;
+                EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Sample"), name.c_str(), i),
+                          ERROR_SUCCESS);
+            }
+        }
+        sqlite3* db = nullptr;
+        EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+        std::string bytes = ReadFile(path);
+        EXPECT_GT(bytes.size(), 4u * 4096u) << "the sample should span several pages";
+        return bytes;
+    }
+
+    qeltest::HiveSandbox m_sandbox;
+};
+
+TEST_F(PortableHiveTest, TheEnvironmentChoosesTheHiveOnEveryCall) {
+    const fs::path first = m_sandbox.UserHive();
+    const fs::path second = m_sandbox.Directory() / "second" / "user.hive";
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Env"), u"v", 1), ERROR_SUCCESS);
+    {
+        EnvOverride other("QELCONFIG_USER_HIVE", second.c_str());
+        EXPECT_EQ(Info(HKEY_CURRENT_USER).path, second.string());
+        EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Env"), u"v"), std::nullopt);
+        ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Env"), u"v", 2), ERROR_SUCCESS);
+    }
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).path, first.string());
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Env"), u"v"), 1u);
+    EXPECT_EQ(Info(HKEY_LOCAL_MACHINE).path, m_sandbox.MachineHive().string());
+}
+
+TEST_F(PortableHiveTest, TheUserHiveDefaultsToTheXdgConfigDirectory) {
+    const fs::path xdg = m_sandbox.Directory() / "xdg";
+    EnvOverride noHive("QELCONFIG_USER_HIVE", nullptr);
+    EnvOverride config("XDG_CONFIG_HOME", xdg.c_str());
+    const fs::path expected = xdg / "qelconfig" / "user.hive";
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).path, expected.string());
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Xdg"), u"v", 1), ERROR_SUCCESS);
+    EXPECT_TRUE(fs::is_regular_file(expected));
+}
+
+TEST_F(PortableHiveTest, WithoutXdgTheUserHiveIsUnderHome) {
+    const fs::path home = m_sandbox.Directory() / "home";
+    fs::create_directories(home);
+    EnvOverride noHive("QELCONFIG_USER_HIVE", nullptr);
+    EnvOverride noXdg("XDG_CONFIG_HOME", nullptr);
+    EnvOverride homeVar("HOME", home.c_str());
+    const fs::path expected = home / ".config" / "qelconfig" / "user.hive";
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).path, expected.string());
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Home"), u"v", 1), ERROR_SUCCESS);
+    EXPECT_TRUE(fs::is_regular_file(expected));
+    // Directories made for the user's hive are private, as XDG asks.
+    EXPECT_EQ(Mode(home / ".config"), 0700u);
+    EXPECT_EQ(Mode(home / ".config" / "qelconfig"), 0700u);
+}
+
+TEST_F(PortableHiveTest, AMissingHiveReadsEmptyAndIsCreatedOnFirstWrite) {
+    const fs::path hive = m_sandbox.UserHive();
+    ASSERT_FALSE(fs::exists(hive.parent_path()));
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_MISSING);
+
+    HKEY root = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &root), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Any"), u"v"), std::nullopt);
+    HKEY key = nullptr;
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &key),
+              ERROR_FILE_NOT_FOUND);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(HKEY_CURRENT_USER, u"v", nullptr, nullptr, nullptr, &size),
+              ERROR_FILE_NOT_FOUND);
+    char16_t name[64];
+    DWORD length = 64;
+    EXPECT_EQ(
+        RegEnumKeyExW(HKEY_CURRENT_USER, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+        ERROR_NO_MORE_ITEMS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Software"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(HKEY_CURRENT_USER, u"v"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(hive.parent_path())) << "reading must not create anything";
+
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"First"), u"v", 7), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"First"), u"v"), 7u);
+    EXPECT_EQ(Mode(hive), 0600u);
+    EXPECT_EQ(Mode(hive.parent_path()), 0700u);
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, 0u);
+
+    // The machine hive is for every user to read.
+    ASSERT_EQ(WriteDword(HKEY_LOCAL_MACHINE, Under(u"First"), u"v", 8), ERROR_SUCCESS);
+    EXPECT_EQ(Mode(m_sandbox.MachineHive()), 0644u);
+    EXPECT_EQ(Mode(m_sandbox.MachineHive().parent_path()), 0755u);
+}
+
+TEST_F(PortableHiveTest, AHiveReplacedOnDiskIsPickedUp) {
+    const fs::path hive = m_sandbox.UserHive();
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Old"), u"v", 1), ERROR_SUCCESS);
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(hive.string() + suffix);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), std::nullopt);
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_MISSING);
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"New"), u"v", 2), ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"New"), u"v"), 2u);
+    EXPECT_TRUE(fs::is_regular_file(hive));
+}
+
+TEST_F(PortableHiveTest, TheReadOnlySwitchStopsCreationAndWrites) {
+    ASSERT_TRUE(m_sandbox.SetReadOnly(true, false));
+    EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 1), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(fs::exists(m_sandbox.UserHive().parent_path()));
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_MISSING | QELHIVE_READONLY);
+
+    ASSERT_TRUE(m_sandbox.SetReadOnly(false, false));
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 1), ERROR_SUCCESS);
+    const std::string hive = m_sandbox.UserHive().string();
+    const std::string before = ReadFile(hive);
+    const std::string walBefore = ReadFile(hive + "-wal");
+    ASSERT_TRUE(m_sandbox.SetReadOnly(true, false));
+    EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, Under(u"Ro").c_str()), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v"), 1u);
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_READONLY);
+    EXPECT_EQ(ReadFile(hive), before);
+    EXPECT_EQ(ReadFile(hive + "-wal"), walBefore);
+}
+
+TEST_F(PortableHiveTest, AHiveThePermissionsForbidWritingIsStillRead) {
+    if (geteuid() == 0) GTEST_SKIP() << "file permissions do not bind root";
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Perm"), u"v", 1), ERROR_SUCCESS);
+    const fs::path hive = m_sandbox.UserHive();
+    for (const char* suffix : {"", "-wal", "-shm"}) chmod((hive.string() + suffix).c_str(), 0400);
+    chmod(hive.parent_path().c_str(), 0500);
+    // A fresh look at the hive, as another process would have.
+    const fs::path copy = m_sandbox.Directory() / "copy";
+    EXPECT_EQ(InChild([&] {
+                  int failures = ReadDword(HKEY_CURRENT_USER, Under(u"Perm"), u"v") != 1u;
+                  failures +=
+                      WriteDword(HKEY_CURRENT_USER, Under(u"Perm"), u"v", 2) != ERROR_ACCESS_DENIED;
+                  failures += (Info(HKEY_CURRENT_USER).flags & QELHIVE_READONLY) == 0;
+                  return failures;
+              }),
+              0);
+    chmod(hive.parent_path().c_str(), 0700);
+    for (const char* suffix : {"", "-wal", "-shm"}) chmod((hive.string() + suffix).c_str(), 0600);
+}
+
+struct BadHive {
+    const char* what;
+    std::function<std::string(const std::string& valid)> bytes;
+    LSTATUS writeError;
+    DWORD flag;
+};
+
+std::string Garbage(std::size_t size) {
+    std::string bytes(size, '\0');
+    unsigned state = 12345;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string SqliteFile(const fs::path& scratch, const char* sql) {
+    fs::remove(scratch);
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open(scratch.c_str(), &db), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    return ReadFile(scratch);
+}
+
+TEST_F(PortableHiveTest, AFileThatIsNotAHiveIsNeverTouched) {
+    const fs::path scratch = m_sandbox.Directory() / "scratch.db";
+    const BadHive cases[] = {
+        {"garbage", [](const std::string&) { return Garbage(9000); }, ERROR_REGISTRY_CORRUPT,
+         QELHIVE_DAMAGED},
+        {"a line of text", [](const std::string&) { return std::string("not a hive\n"); },
+         ERROR_REGISTRY_CORRUPT, QELHIVE_DAMAGED},
+        {"an empty file", [](const std::string&) { return std::string(); }, ERROR_BADDB,
+         QELHIVE_FOREIGN},
+        {"cut inside the first page",
+         [](const std::string& valid) { return valid.substr(0, 1500); }, ERROR_REGISTRY_CORRUPT,
+         QELHIVE_DAMAGED},
+        {"cut in half", [](const std::string& valid) { return valid.substr(0, valid.size() / 2); },
+         ERROR_REGISTRY_CORRUPT, QELHIVE_DAMAGED},
+        {"a newer format",
+         [](const std::string& valid) {
+             std::string bytes = valid;
+             bytes[63] = 2;  // user_version, big-endian at offset 60
+             return bytes;
+         },
+         ERROR_BADDB, QELHIVE_FOREIGN},
+        {"another program's database",
+         [&](const std::string&) {
+             return SqliteFile(scratch, "CREATE TABLE t(x); INSERT INTO t VALUES('theirs');");
+         },
+         ERROR_BADDB, QELHIVE_FOREIGN},
+        {"our id on another schema",
+         [&](const std::string&) {
+             return SqliteFile(scratch,
+                               "PRAGMA application_id = 1363496008; PRAGMA user_version = 1;"
+                               "CREATE TABLE keys(x);");
+         },
+         ERROR_REGISTRY_CORRUPT, QELHIVE_DAMAGED},
+    };
+    const std::string valid = ValidHiveBytes();
+    int index = 0;
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        // A hive path of its own for each case: a path is examined once per file.
+        const fs::path hive = m_sandbox.Directory() / ("bad" + std::to_string(index++)) / "h";
+        EnvOverride path("QELCONFIG_USER_HIVE", hive.c_str());
+        const std::string bytes = test.bytes(valid);
+        WriteFile(hive, bytes);
+
+        EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, test.flag | QELHIVE_READONLY);
+        HKEY key = nullptr;
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Under(u"Sample").c_str(), 0, KEY_READ, &key),
+                  ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &key), ERROR_SUCCESS);
+        char16_t name[64];
+        DWORD length = 64;
+        EXPECT_EQ(
+            RegEnumKeyExW(HKEY_CURRENT_USER, 0, name, &length, nullptr, nullptr, nullptr, nullptr),
+            ERROR_NO_MORE_ITEMS);
+        EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"New"), u"v", 1), test.writeError);
+        DWORD value = 1;
+        EXPECT_EQ(RegSetValueExW(HKEY_CURRENT_USER, u"v", 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&value), sizeof value),
+                  test.writeError);
+        EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, Under(u"Sample").c_str()), ERROR_FILE_NOT_FOUND);
+
+        EXPECT_EQ(ReadFile(hive), bytes) << "the file changed";
+        EXPECT_EQ(Listing(hive.parent_path()), std::vector<std::string>{"h"})
+            << "files appeared beside it";
+    }
+}
+
+TEST_F(PortableHiveTest, ASymlinkedHiveIsRefused) {
+    const std::string valid = ValidHiveBytes();
+    const fs::path target = m_sandbox.Directory() / "elsewhere" / "real.hive";
+    WriteFile(target, valid);
+    const fs::path hive = m_sandbox.UserHive();
+    fs::create_directories(hive.parent_path());
+    fs::create_symlink(target, hive);
+
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_REFUSED | QELHIVE_READONLY);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Sample"), u"valueA"), std::nullopt);
+    EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"New"), u"v", 1), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(ReadFile(target), valid);
+    EXPECT_TRUE(fs::is_symlink(hive));
+
+    // A dangling link is not followed to create its target.
+    const fs::path dangling = m_sandbox.Directory() / "dangling" / "user.hive";
+    const fs::path nowhere = m_sandbox.Directory() / "nowhere.hive";
+    fs::create_directories(dangling.parent_path());
+    fs::create_symlink(nowhere, dangling);
+    EnvOverride path("QELCONFIG_USER_HIVE", dangling.c_str());
+    EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"New"), u"v", 1), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(fs::exists(nowhere));
+}
+
+TEST_F(PortableHiveTest, ProcessesWritingAtOnceLoseNothing) {
+    constexpr int kProcesses = 4;
+    constexpr int kValues = 150;
+    std::vector<pid_t> children;
+    for (int p = 0; p < kProcesses; ++p) {
+        const std::string prefix = "p" + std::to_string(p) + "-";
+        std::string count = std::to_string(kValues);
+        std::string key = "Software\\QelConfigTests\\Shared\\Deep";
+        std::string program = QELTEST_HIVE_WRITER;
+        char* argv[] = {program.data(), key.data(), const_cast<char*>(prefix.c_str()), count.data(),
+                        nullptr};
+        pid_t pid = 0;
+        ASSERT_EQ(posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ), 0);
+        children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer " << pid;
+    }
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Under(u"Shared\\Deep").c_str(), 0, KEY_READ, &key),
+              ERROR_SUCCESS);
+    int found = 0;
+    for (int p = 0; p < kProcesses; ++p) {
+        for (int i = 0; i < kValues; ++i) {
+            const std::string text = "p" + std::to_string(p) + "-" + std::to_string(i);
+            const std::u16string name(text.begin(), text.end());
+            std::u16string data(name.size() + 1, u'?');
+            DWORD size = static_cast<DWORD>(data.size() * 2);
+            if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr,
+                                 reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS &&
+                data == name + u'\0')
+                ++found;
+        }
+    }
+    RegCloseKey(key);
+    EXPECT_EQ(found, kProcesses * kValues);
+}
+
+// A value is safe once RegSetValueExW has returned, even if the writer dies at once.
+TEST_F(PortableHiveTest, AWriteSurvivesTheWriterBeingKilled) {
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Crash"), u"before", 1), ERROR_SUCCESS);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const bool written =
+            WriteDword(HKEY_CURRENT_USER, Under(u"Crash"), u"v", 42) == ERROR_SUCCESS;
+        if (written) kill(getpid(), SIGKILL);
+        _exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the child's write failed";
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Crash"), u"v"), 42u);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Crash"), u"before"), 1u);
+}
+
+class ForkTest : public PortableHiveTest, public ::testing::WithParamInterface<bool> {};
+
+// With the C library's fork() the registry closes its connections beforehand; a bare fork
+// system call skips that, and the child must notice on its own that it is a new process.
+TEST_P(ForkTest, AChildAfterForkUsesTheHiveSafely) {
+    const bool rawFork = GetParam();
+#if !defined(SYS_fork)
+    if (rawFork) GTEST_SKIP() << "no fork system call on this architecture";
+#endif
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Fork").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    const DWORD one = 1;
+    ASSERT_EQ(RegSetValueExW(key, u"parent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                             sizeof one),
+              ERROR_SUCCESS);
+    const int childFailures = InChild(
+        [key] {
+            const DWORD two = 2;
+            int failures =
+                RegSetValueExW(key, u"child", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two),
+                               sizeof two) != ERROR_SUCCESS;
+            failures += ReadDword(HKEY_CURRENT_USER, Under(u"Fork"), u"parent") != 1u;
+            failures +=
+                WriteDword(HKEY_CURRENT_USER, Under(u"Fork\\FromChild"), u"v", 3) != ERROR_SUCCESS;
+            return failures;
+        },
+        rawFork);
+    EXPECT_EQ(childFailures, 0);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Fork"), u"child"), 2u);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Fork\\FromChild"), u"v"), 3u);
+    const DWORD four = 4;
+    EXPECT_EQ(RegSetValueExW(key, u"after", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&four),
+                             sizeof four),
+              ERROR_SUCCESS);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Fork"), u"after"), 4u);
+    RegCloseKey(key);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forks, ForkTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                             return param.param ? "RawSystemCall" : "LibraryFork";
+                         });
+
+TEST_F(PortableHiveTest, HiveInfoFollowsTheBufferProtocol) {
+    const std::string expected = m_sandbox.UserHive().string();
+    DWORD size = 0;
+    DWORD flags = 0xFF;
+    EXPECT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, nullptr, &size, &flags), ERROR_SUCCESS);
+    EXPECT_EQ(size, expected.size() + 1);
+    EXPECT_EQ(flags, QELHIVE_MISSING);
+    std::vector<char> small(size - 1);
+    size = static_cast<DWORD>(small.size());
+    EXPECT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, small.data(), &size, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(size, expected.size() + 1);
+    std::vector<char> exact(size);
+    EXPECT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, exact.data(), &size, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::string(exact.data()), expected);
+
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Info").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(QelRegGetHiveInfo(key, nullptr, &size, &flags), ERROR_INVALID_HANDLE);
+    RegCloseKey(key);
+}
+
+}  // namespace
