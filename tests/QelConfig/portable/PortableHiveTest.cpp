@@ -120,6 +120,18 @@ HiveInfo Info(HKEY root) {
     return {status, status == ERROR_SUCCESS ? std::string(path) : std::string(), flags};
 }
 
+// How many of this process's descriptors are open on the file, or -1 where that cannot be seen.
+int DescriptorsOn(const fs::path& file) {
+    std::error_code error;
+    fs::directory_iterator fds("/proc/self/fd", error);
+    if (error) return -1;
+    int count = 0;
+    for (const auto& entry : fds) {
+        if (fs::read_symlink(entry.path(), error) == file) ++count;
+    }
+    return count;
+}
+
 // Runs body in a forked child and returns its exit status (the number of failed checks).
 int InChild(const std::function<int()>& body, bool rawFork = false) {
 #if defined(SYS_fork)
@@ -480,7 +492,7 @@ TEST_P(ForkTest, AChildAfterForkUsesTheHiveSafely) {
                              sizeof one),
               ERROR_SUCCESS);
     const int childFailures = InChild(
-        [key] {
+        [this, key, rawFork] {
             const DWORD two = 2;
             int failures =
                 RegSetValueExW(key, u"child", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two),
@@ -488,6 +500,10 @@ TEST_P(ForkTest, AChildAfterForkUsesTheHiveSafely) {
             failures += ReadDword(HKEY_CURRENT_USER, Under(u"Fork"), u"parent") != 1u;
             failures +=
                 WriteDword(HKEY_CURRENT_USER, Under(u"Fork\\FromChild"), u"v", 3) != ERROR_SUCCESS;
+            // The inherited connection is left alone, so a bare fork leaves its descriptor
+            // beside the child's own.
+            const int descriptors = DescriptorsOn(m_sandbox.UserHive());
+            if (rawFork && descriptors >= 0) failures += descriptors != 2;
             return failures;
         },
         rawFork);
