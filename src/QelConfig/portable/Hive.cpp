@@ -74,6 +74,7 @@ constexpr const char* kStatementSql[] = {
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY id LIMIT 1 OFFSET ?2",
     "BEGIN IMMEDIATE",
+    "BEGIN",
     "COMMIT",
     "ROLLBACK",
 };
@@ -462,7 +463,9 @@ LSTATUS Hive::UseConnection(bool forWrite) {
         sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
         if ((rc = Exec(db, "PRAGMA journal_mode = WAL")) != SQLITE_OK ||
             (rc = Exec(db, "PRAGMA synchronous = NORMAL")) != SQLITE_OK ||
-            (rc = Exec(db, "PRAGMA journal_size_limit = 1048576")) != SQLITE_OK)
+            // About one checkpoint's worth of frames (1000 pages), so that the -wal file is
+            // not cut back and regrown on every checkpoint.
+            (rc = Exec(db, "PRAGMA journal_size_limit = 4194304")) != SQLITE_OK)
             return MapSqlite(rc);
     }
     conn->pid = getpid();
@@ -636,7 +639,17 @@ LSTATUS Hive::FindKey(KeyId from, const PathParts& parts, KeyId* found) {
         *found = kRootKey;
         return ERROR_SUCCESS;
     }
-    return Walk(from, parts, found);
+    // Each statement outside a transaction takes and drops the WAL read lock (system calls
+    // that cost more than the lookups); one read transaction takes it once for the whole path.
+    int rc = SQLITE_OK;
+    sqlite3_stmt* begin = nullptr;
+    if (parts.size() > 1 && sqlite3_get_autocommit(m_conn->db.Get())) begin = Stmt(kBeginRead, &rc);
+    if (begin != nullptr && StmtUse(begin).Step() != SQLITE_DONE) begin = nullptr;
+    const LSTATUS status = Walk(from, parts, found);
+    if (begin != nullptr) {
+        if (sqlite3_stmt* commit = Stmt(kCommit, &rc)) StmtUse(commit).Step();
+    }
+    return status;
 }
 
 LSTATUS Hive::CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool* created) {

@@ -109,6 +109,7 @@ private:
         kEnumKey,
         kEnumValue,
         kBegin,
+        kBeginRead,
         kCommit,
         kRollback,
         kStatementCount
