@@ -1,45 +1,71 @@
-// Prints the setting catalogue and the capability values under the default sub-keys.
-#include <cstdio>
+// qelconfig: the command line over the settings, the capabilities and their registry storage.
 #include <string>
+#include <vector>
 
-#include "QelConfig.h"
+#include "Commands.h"
+#include "Output.h"
+#include "Utf8.h"
+
+#if defined(_WIN32)
+#include <shellapi.h>
+#include <windows.h>
+#endif
+
+#ifndef QELCONFIG_VERSION
+#error "QELCONFIG_VERSION comes from the build (the project version)"
+#endif
 
 namespace {
 
-std::string Narrow(const char16_t* text) {
-    std::string out;
-    for (; text != nullptr && *text != 0; ++text)
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    return out;
-}
-
-const char* TypeName(const std::type_info& type) {
-    if (type == typeid(bool)) return "bool";
-    if (type == typeid(int)) return "int";
-    if (type == typeid(long)) return "long";
-    return "text";
+// The arguments as UTF-8: Windows passes main() the ANSI code page's bytes.
+std::vector<std::string> Arguments(int argc, char** argv) {
+    std::vector<std::string> arguments;
+#if defined(_WIN32)
+    (void)argv;
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; wide != nullptr && i < count; ++i)
+        arguments.push_back(qelcli::ToUtf8(reinterpret_cast<const char16_t*>(wide[i])));
+    LocalFree(wide);
+    if (!arguments.empty()) return arguments;
+#endif
+    for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
+    return arguments;
 }
 
 }  // namespace
 
-int main() {
-    std::printf("%4s  %-40s %-5s %-5s %s\n", "id", "key path", "scope", "type", "default");
-    for (int i = 0; i < g_nConfigTableRows; ++i) {
-        const ConfigEntry& row = g_ConfigTable[i];
-        std::printf("%4d  %-40s %-5d %-5s %s\n", row.id, Narrow(row.keyPath).c_str(), row.scope,
-                    TypeName(*row.valueType), Narrow(row.defaultText).c_str());
+int main(int argc, char** argv) {
+    qelcli::PrepareConsole();
+    CLI::App app(
+        "qelconfig: reads, writes, exports, imports and checks the settings that the "
+        "QelConfig library keeps in the registry.",
+        "qelconfig");
+    app.set_version_flag("--version", QELCONFIG_VERSION);
+    app.require_subcommand(1);
+    qelcli::ExitCode result = qelcli::ExitCode::Ok;
+    qelcli::AddListCommand(app, result);
+    qelcli::AddGetCommand(app, result);
+    qelcli::AddSetCommand(app, result);
+    qelcli::AddResetCommand(app, result);
+    qelcli::AddDescribeCommand(app, result);
+    qelcli::AddCapsCommand(app, result);
+    qelcli::AddExportCommand(app, result);
+    qelcli::AddImportCommand(app, result);
+    qelcli::AddDoctorCommand(app, result);
+
+    std::vector<std::string> arguments = Arguments(argc, argv);
+    std::vector<const char*> pointers;
+    for (const auto& argument : arguments) pointers.push_back(argument.c_str());
+    try {
+        app.parse(static_cast<int>(pointers.size()), pointers.data());
+    } catch (const CLI::ParseError& error) {
+        // --help and --version arrive here too, with exit code 0.
+        const int code = app.exit(error);
+        return code == 0 ? 0 : static_cast<int>(qelcli::ExitCode::Usage);
+    } catch (const std::exception& error) {
+        qelcli::Refuse(error.what());
+        return static_cast<int>(qelcli::ExitCode::Failed);
     }
-    CQelConfig& config = QelConfig();
-    std::printf("\ncapability  value\n");
-    for (int key = 0;; ++key) {
-        long value = 0;
-        bool flag = false;
-        if (config.GetCapsValue(static_cast<CapsKey>(key), flag) == S_OK)
-            std::printf("%10d  %s\n", key, flag ? "true" : "false");
-        else if (config.GetCapsValue(static_cast<CapsKey>(key), value) == S_OK)
-            std::printf("%10d  %ld\n", key, value);
-        else
-            break;
-    }
-    return 0;
+    return static_cast<int>(result);
 }

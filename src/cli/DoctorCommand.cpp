@@ -1,0 +1,138 @@
+// qelconfig doctor: the stored values that the library would misread or never read, and hives
+// it cannot read at all.
+#include <memory>
+
+#include "Catalogue.h"
+#include "Commands.h"
+#include "Output.h"
+#include "Registry.h"
+#include "SettingText.h"
+#include "StoredSetting.h"
+#include "Utf8.h"
+
+namespace qelcli {
+
+namespace {
+
+nlohmann::json TextOrNull(const std::string& text) {
+    return text.empty() ? nlohmann::json() : nlohmann::json(text);
+}
+
+struct Problem {
+    Hive hive;
+    std::string kind;
+    std::u16string key;  // empty for a problem with the whole hive
+    std::u16string name;
+    const ConfigEntry* setting = nullptr;
+    std::string detail;
+};
+
+std::string TypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE:
+            return "REG_NONE";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_BINARY:
+            return "REG_BINARY";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        case REG_QWORD:
+            return "REG_QWORD";
+        default:
+            return "type " + std::to_string(type);
+    }
+}
+
+void CheckValue(Hive hive, const TreeValue& value, std::vector<Problem>& problems) {
+    const std::u16string_view below =
+        std::u16string_view(value.key).substr(std::u16string_view(kAppKey).size());
+    const ConfigEntry* setting = FindSettingAt(below.empty() ? below : below.substr(1), value.name);
+    Problem problem{hive, "", value.key, value.name, setting, ""};
+    const auto report = [&](const char* kind, std::string detail) {
+        problem.kind = kind;
+        problem.detail = std::move(detail);
+        problems.push_back(problem);
+    };
+    if (setting == nullptr) return report("unowned", "no setting owns this value");
+    if (hive == Hive::User && setting->scope != ScopeUser)
+        return report("wrong-hive",
+                      "a machine setting: the library reads it from HKEY_LOCAL_MACHINE only");
+    const std::u16string text = TextOf(value.value);
+    if (value.value.data.size() > kMaxReadableBytes)
+        return report("too-long", std::to_string(value.value.data.size()) +
+                                      " bytes; the library reads at most " +
+                                      std::to_string(kMaxReadableBytes) +
+                                      " and uses the default instead");
+    if (value.value.type != REG_SZ)
+        return report("not-text", "stored as " + TypeName(value.value.type) +
+                                      ", not REG_SZ; the library reads its bytes as \"" +
+                                      Printable(text) + "\"");
+    const std::string bad = CheckSettingText(*setting, text);
+    if (bad.empty()) return;
+    report(IsAllowedText(*setting, text) ? "invalid" : "not-allowed",
+           bad + "; the library reads " + Printable(ReadAsLibrary(*setting, text)));
+}
+
+ExitCode RunDoctor(bool json) {
+    std::vector<Problem> problems;
+    nlohmann::json hives = nlohmann::json::array();
+    for (Hive hive : kHives) {
+        const HiveHealth health = CheckHive(hive);
+        hives.push_back({{"hive", HiveName(hive)},
+                         {"file", TextOrNull(health.file)},
+                         {"readOnly", health.readOnly},
+                         {"missing", health.missing},
+                         {"problem", TextOrNull(health.problem)}});
+        if (!health.problem.empty()) {
+            problems.push_back({hive, "hive", u"", u"", nullptr, health.problem});
+            continue;
+        }
+        std::vector<TreeValue> values;
+        if (const LSTATUS rc = ListTree(hive, kAppKey, values); rc != ERROR_SUCCESS) {
+            problems.push_back({hive, "hive", u"", u"", nullptr, "cannot list: " + StatusText(rc)});
+            continue;
+        }
+        for (const TreeValue& value : values) CheckValue(hive, value, problems);
+    }
+
+    if (json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const Problem& p : problems)
+            list.push_back(
+                {{"hive", HiveName(p.hive)},
+                 {"kind", p.kind},
+                 {"key", TextOrNull(ToUtf8(p.key))},
+                 {"value", p.key.empty() ? nlohmann::json() : nlohmann::json(ToUtf8(p.name))},
+                 {"setting", p.setting ? nlohmann::json(p.setting->id) : nlohmann::json()},
+                 {"detail", p.detail}});
+        PrintJson({{"clean", problems.empty()}, {"hives", hives}, {"problems", list}});
+    } else {
+        for (const Problem& p : problems) {
+            std::string where = HiveName(p.hive);
+            if (!p.key.empty()) where += "\\" + ToUtf8(p.key) + " \"" + Printable(p.name) + "\"";
+            if (p.setting != nullptr) where += " (setting " + std::to_string(p.setting->id) + ")";
+            PrintLine(where + ": " + p.kind + ": " + p.detail);
+        }
+        PrintLine(problems.empty() ? "no problems found"
+                                   : std::to_string(problems.size()) + " problem(s) found");
+    }
+    return problems.empty() ? ExitCode::Ok : ExitCode::Failed;
+}
+
+}  // namespace
+
+void AddDoctorCommand(CLI::App& app, ExitCode& result) {
+    auto* command = app.add_subcommand(
+        "doctor",
+        "Reports stored values the library would misread or never read: text not valid for the "
+        "type or outside the allowed values, non-text values, text too long to read back, "
+        "values no setting owns, and unreadable hives. Exit code 0 when there are none.");
+    auto json = std::make_shared<bool>(false);
+    command->add_flag("--json", *json, "Print a JSON object");
+    command->callback([=, &result] { result = RunDoctor(*json); });
+}
+
+}  // namespace qelcli
