@@ -60,7 +60,7 @@ constexpr std::size_t kMaxCachedHives = 8;
 
 struct State {
     std::mutex mutex;
-    std::map<std::string, CachedHive> hives;  // by path
+    std::map<std::string, CachedHive> hives;  // by kind and path
     std::unordered_map<std::uintptr_t, KeyHandle> handles;
     // Handle values are never reused, so a stale handle is refused rather than aliased.
     std::uintptr_t nextHandle = 0x10000;
@@ -102,7 +102,7 @@ bool FileGone(const std::string& path) {
 void TrimCache(State& state) {
     for (auto it = state.hives.begin(); it != state.hives.end();) {
         const bool unused = it->second.hive.use_count() == 1;
-        it = unused && FileGone(it->first) ? state.hives.erase(it) : std::next(it);
+        it = unused && FileGone(it->second.hive->Path()) ? state.hives.erase(it) : std::next(it);
     }
     while (state.hives.size() > kMaxCachedHives) {
         auto oldest = state.hives.end();
@@ -120,14 +120,17 @@ void TrimCache(State& state) {
 std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
     const HiveKind kind = root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine;
     std::string path = HivePath(kind, ProcessEnv);
-    auto it = state.hives.find(path);
-    if (it != state.hives.end() && it->second.hive->Kind() == kind) {
-        if (!it->second.hive->Refresh())  // replaced or removed: start afresh
-            it->second.hive = std::make_shared<Hive>(kind, path);
-    } else {
-        if (it != state.hives.end()) state.hives.erase(it);
+    // Keyed by kind too: the kind decides the modes a new file gets and which switch applies.
+    std::string cacheKey = (kind == HiveKind::User ? "U" : "M") + path;
+    auto it = state.hives.find(cacheKey);
+    if (it == state.hives.end()) {
         TrimCache(state);
-        it = state.hives.emplace(path, CachedHive{std::make_shared<Hive>(kind, path), 0}).first;
+        it = state.hives
+                 .emplace(std::move(cacheKey),
+                          CachedHive{std::make_shared<Hive>(kind, std::move(path)), 0})
+                 .first;
+    } else if (!it->second.hive->Refresh()) {  // replaced or removed: start afresh
+        it->second.hive = std::make_shared<Hive>(kind, std::move(path));
     }
     it->second.lastUse = ++state.useClock;
     return it->second.hive;
