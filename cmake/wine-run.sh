@@ -116,6 +116,8 @@ fi
 
 use_run "$(mktemp -d "$base/single-XXXXXX")"
 trap 'remove_run "$run_dir"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 make_prefix
 status=0
 "$wine" "$@" || status=$?
