@@ -15,3 +15,11 @@ function(qel_hide_symbols target)
         CXX_VISIBILITY_PRESET hidden
         VISIBILITY_INLINES_HIDDEN ON)
 endfunction()
+
+# A shared library must resolve all its symbols at link time, except under clang's sanitizers,
+# whose runtime only the executable carries.
+function(qel_no_undefined target)
+    if(NOT (CMAKE_CXX_COMPILER_ID MATCHES "Clang" AND CMAKE_CXX_FLAGS MATCHES "-fsanitize"))
+        target_link_options(${target} PRIVATE "LINKER:--no-undefined")
+    endif()
+endfunction()

@@ -139,10 +139,6 @@ struct tagVARIANT {
         ULONGLONG ullVal;
         INT intVal;
         UINT uintVal;
-        struct {
-            void* pvRecord;
-            void* pRecInfo;
-        } brecVal;
     };
 };
 typedef tagVARIANT VARIANT;

@@ -264,6 +264,9 @@ public:
                 AtlThrow(E_INVALIDARG);
             pos = conv;
         }
+        // The format was checked above: numeric conversions only.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
         char buffer[128];
         va_list copy;
         va_copy(copy, args);
@@ -278,6 +281,7 @@ public:
             std::vsnprintf(narrow.data(), narrow.size(), format.c_str(), args);
             narrow.resize(static_cast<size_t>(needed));
         }
+#pragma GCC diagnostic pop
         Guard([&] { m_str.assign(narrow.begin(), narrow.end()); });
     }
 

@@ -68,6 +68,9 @@ public:
     // be compared) makes the comparison false.
     bool operator==(const VARIANT& varSrc) const { return Compare(varSrc, VARCMP_EQ); }
     bool operator!=(const VARIANT& varSrc) const { return !operator==(varSrc); }
+    // Exact matches for two wrappers, so C++20's reversed candidates cannot compete.
+    bool operator==(const CComVariant& varSrc) const { return Compare(varSrc, VARCMP_EQ); }
+    bool operator!=(const CComVariant& varSrc) const { return !operator==(varSrc); }
     bool operator<(const VARIANT& varSrc) const { return Compare(varSrc, VARCMP_LT); }
     bool operator>(const VARIANT& varSrc) const { return Compare(varSrc, VARCMP_GT); }
 

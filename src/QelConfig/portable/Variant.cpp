@@ -34,31 +34,60 @@ bool IsScalar(VARTYPE vt) {
 }
 
 // By-reference variants point at storage they do not own; they copy and clear shallowly.
-bool IsHeld(VARTYPE vt) {
-    return IsScalar(vt) || vt == VT_BSTR || (vt & VT_BYREF) != 0;
-}
+bool IsHeld(VARTYPE vt) { return IsScalar(vt) || vt == VT_BSTR || (vt & VT_BYREF) != 0; }
 
 // The numeric value of a variant, exactly for every integer type (long double has a 64-bit
 // mantissa here). VT_EMPTY counts as 0 and VT_BOOL as its 16-bit value, as VarCmp does.
 bool NumericValue(const VARIANT& v, long double& out) {
     switch (v.vt) {
-        case VT_EMPTY: out = 0; return true;
-        case VT_I1: out = static_cast<signed char>(v.cVal); return true;
-        case VT_UI1: out = v.bVal; return true;
-        case VT_I2: out = v.iVal; return true;
-        case VT_BOOL: out = v.boolVal; return true;
-        case VT_UI2: out = v.uiVal; return true;
-        case VT_I4: out = v.lVal; return true;
-        case VT_INT: out = v.intVal; return true;
-        case VT_UI4: out = v.ulVal; return true;
-        case VT_UINT: out = v.uintVal; return true;
-        case VT_I8: out = static_cast<long double>(v.llVal); return true;
-        case VT_UI8: out = static_cast<long double>(v.ullVal); return true;
-        case VT_R4: out = v.fltVal; return true;
+        case VT_EMPTY:
+            out = 0;
+            return true;
+        case VT_I1:
+            out = static_cast<signed char>(v.cVal);
+            return true;
+        case VT_UI1:
+            out = v.bVal;
+            return true;
+        case VT_I2:
+            out = v.iVal;
+            return true;
+        case VT_BOOL:
+            out = v.boolVal;
+            return true;
+        case VT_UI2:
+            out = v.uiVal;
+            return true;
+        case VT_I4:
+            out = v.lVal;
+            return true;
+        case VT_INT:
+            out = v.intVal;
+            return true;
+        case VT_UI4:
+            out = v.ulVal;
+            return true;
+        case VT_UINT:
+            out = v.uintVal;
+            return true;
+        case VT_I8:
+            out = static_cast<long double>(v.llVal);
+            return true;
+        case VT_UI8:
+            out = static_cast<long double>(v.ullVal);
+            return true;
+        case VT_R4:
+            out = static_cast<long double>(v.fltVal);
+            return true;
         case VT_R8:
-        case VT_DATE: out = v.dblVal; return true;
-        case VT_CY: out = static_cast<long double>(v.llVal) / 10000; return true;
-        default: return false;
+        case VT_DATE:
+            out = static_cast<long double>(v.dblVal);
+            return true;
+        case VT_CY:
+            out = static_cast<long double>(v.llVal) / 10000;
+            return true;
+        default:
+            return false;
     }
 }
 
