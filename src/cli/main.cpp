@@ -7,8 +7,9 @@
 #include "Utf8.h"
 
 #if defined(_WIN32)
-#include <shellapi.h>
+// windows.h first: shellapi.h uses its types.
 #include <windows.h>
+#include <shellapi.h>
 #endif
 
 #ifndef QELCONFIG_VERSION

@@ -14,15 +14,6 @@ extern char** environ;
 
 namespace qeltest {
 
-namespace {
-
-std::string Slurp(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-}  // namespace
-
 #if defined(_WIN32)
 
 bool CanRunTool() { return false; }
@@ -32,6 +23,15 @@ ToolRun RunTool(const std::vector<std::string>&, const std::filesystem::path&) {
 }
 
 #else
+
+namespace {
+
+std::string Slurp(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+}  // namespace
 
 bool CanRunTool() { return true; }
 
