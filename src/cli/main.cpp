@@ -7,8 +7,8 @@
 #include "Utf8.h"
 
 #if defined(_WIN32)
-// windows.h first: shellapi.h uses its types.
-#include <windows.h>
+// <shellapi.h> needs <windows.h> first; QelPlatform.h brings it without the min/max macros.
+#include "QelPlatform.h"
 #include <shellapi.h>
 #endif
 
