@@ -9,6 +9,7 @@
 #include "Commands.h"
 #include "Output.h"
 #include "QelConfig.h"
+#include "Utf8.h"
 
 namespace qelcli {
 
@@ -127,7 +128,7 @@ void AddCapsCommand(CLI::App& app, ExitCode& result) {
                      "Sub-key mask, decimal or 0x hex (default: the default sub-keys)")
         ->check(CLI::Validator(
             [](std::string& text) {
-                return ParseMask(text) ? std::string() : "'" + text + "' is not a 32-bit mask";
+                return ParseMask(text) ? std::string() : Quoted(text) + " is not a 32-bit mask";
             },
             "MASK"));
     command->add_flag("--json", *json, "Print a JSON object");

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <system_error>
 
 namespace qelcli {
@@ -21,7 +20,10 @@ std::optional<std::string> ReadFileBytes(const std::string& utf8Name, std::strin
         reason = "cannot open " + utf8Name;
         return std::nullopt;
     }
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes;
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer), in.gcount() > 0)
+        bytes.append(buffer, static_cast<size_t>(in.gcount()));
     if (in.bad()) {
         reason = "cannot read " + utf8Name;
         return std::nullopt;

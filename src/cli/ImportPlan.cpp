@@ -37,8 +37,8 @@ std::optional<KeyPlace> Place(std::u16string_view path, std::string& reason) {
     } else if (EqualsIgnoringCase(root, u"HKEY_LOCAL_MACHINE")) {
         place.hive = Hive::Machine;
     } else {
-        reason = "'" + ToUtf8(root) +
-                 "' is not a hive settings live in (HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE)";
+        reason = Quoted(root) +
+                 " is not a hive settings live in (HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE)";
         return std::nullopt;
     }
     // The registry reads a run of separators as one.

@@ -32,11 +32,12 @@ int HexDigit(char16_t c) {
     return -1;
 }
 
+// The text quoted for a message, cut short when long.
 std::string Show(std::u16string_view text) {
     constexpr size_t kLongest = 40;
     std::string shown = ToUtf8(text.substr(0, kLongest));
     if (text.size() > kLongest) shown += "...";
-    return shown;
+    return Quoted(shown);
 }
 
 void AppendUtf16(std::vector<std::uint8_t>& out, std::u16string_view text) {
@@ -124,7 +125,7 @@ bool ReadHexBytes(std::u16string_view list, std::vector<std::uint8_t>& out, std:
         if (token.empty() && last && !out.empty()) break;
         if (token.empty() || token.size() > 2 || HexDigit(token[0]) < 0 ||
             (token.size() == 2 && HexDigit(token[1]) < 0)) {
-            reason = "'" + Show(token) + "' is not a hex byte";
+            reason = Show(token) + " is not a hex byte";
             return false;
         }
         out.push_back(static_cast<std::uint8_t>(
@@ -158,7 +159,7 @@ bool ReadData(std::u16string_view data, Version version, Operation& op, std::str
         std::u16string text;
         if (!ReadQuoted(data, text, reason)) return false;
         if (!Trim(data).empty()) {
-            reason = "unexpected text after the closing quote: '" + Show(Trim(data)) + "'";
+            reason = "unexpected text after the closing quote: " + Show(Trim(data));
             return false;
         }
         op.type = kTypeSz;
@@ -175,7 +176,7 @@ bool ReadData(std::u16string_view data, Version version, Operation& op, std::str
             if (ok) number = number * 16 + static_cast<std::uint32_t>(HexDigit(c));
         }
         if (!ok) {
-            reason = "'" + Show(data) + "' is not dword: followed by up to 8 hex digits";
+            reason = Show(data) + " is not dword: followed by up to 8 hex digits";
             return false;
         }
         op.type = kTypeDword;
@@ -197,7 +198,7 @@ bool ReadData(std::u16string_view data, Version version, Operation& op, std::str
                 if (ok) type = type * 16 + static_cast<std::uint32_t>(HexDigit(c));
             }
             if (!ok || close + 1 >= rest.size() || rest[close + 1] != u':') {
-                reason = "'" + Show(data) + "' is not hex(N): with a hex type number";
+                reason = Show(data) + " is not hex(N): with a hex type number";
                 return false;
             }
             op.type = type;
@@ -208,7 +209,7 @@ bool ReadData(std::u16string_view data, Version version, Operation& op, std::str
         if (version == Version::Four) WidenAnsiText(op);
         return true;
     }
-    reason = "'" + Show(data) + "' is not value data (\"text\", -, dword:, hex: or hex(N):)";
+    reason = Show(data) + " is not value data (\"text\", -, dword:, hex: or hex(N):)";
     return false;
 }
 
@@ -221,7 +222,7 @@ public:
         if (text.empty() || text.front() == u';') return;
         if (text.front() == u'[') return KeyLine(number, text);
         if (text.front() == u'"' || text.front() == u'@') return ValueLine(number, text);
-        Fail(number, "not a key, value or comment line: '" + Show(text) + "'");
+        Fail(number, "not a key, value or comment line: " + Show(text));
     }
 
     void Fail(int number, std::string reason) {

@@ -59,15 +59,22 @@ void AppendHex(std::u16string& out, size_t column, const std::vector<std::uint8_
     }
 }
 
+void AppendQuoted(std::u16string& out, std::u16string_view text) {
+    out += u'"';
+    out += Escape(text);
+    out += u'"';
+}
+
 void AppendValue(std::u16string& out, const Value& value) {
     const size_t lineStart = out.size();
     if (value.name.empty())
-        out += u"@=";
+        out += u'@';
     else
-        out += u"\"" + Escape(value.name) + u"\"=";
+        AppendQuoted(out, value.name);
+    out += u'=';
     std::u16string text;
     if (value.type == kTypeSz && IsPlainText(value.data, text)) {
-        out += u"\"" + Escape(text) + u"\"";
+        AppendQuoted(out, text);
     } else if (value.type == kTypeDword && value.data.size() == 4) {
         char digits[16];
         std::snprintf(
@@ -106,7 +113,9 @@ std::string Write(std::vector<Key> keys, Encoding encoding) {
     for (Key& key : keys) {
         std::sort(key.values.begin(), key.values.end(),
                   [](const Value& a, const Value& b) { return LessIgnoringCase(a.name, b.name); });
-        text += u"[" + key.path + u"]\r\n";
+        text += u'[';
+        text += key.path;
+        text += u"]\r\n";
         for (const Value& value : key.values) AppendValue(text, value);
         text += u"\r\n";
     }

@@ -98,15 +98,14 @@ bool IsAllowedText(const ConfigEntry& entry, std::u16string_view text) {
 std::string CheckSettingText(const ConfigEntry& entry, std::u16string_view text) {
     const ValueType type = TypeOf(entry);
     if (type == ValueType::Bool && !ParseBoolStrict(text))
-        return "'" + ToUtf8(text) + "' is not a bool (true or false)";
+        return Quoted(text) + " is not a bool (true or false)";
     if ((type == ValueType::Int || type == ValueType::Long) && !ParseInt32Strict(text))
-        return "'" + ToUtf8(text) + "' is not a 32-bit decimal " + TypeName(type);
+        return Quoted(text) + " is not a 32-bit decimal " + TypeName(type);
     if (text.size() > kMaxReadableChars)
         return "the text has " + std::to_string(text.size()) +
                " characters; the library reads at most " + std::to_string(kMaxReadableChars);
     if (!IsAllowedText(entry, text))
-        return "'" + ToUtf8(text) +
-               "' is not allowed; allowed values: " + Join(AllowedTokens(entry));
+        return Quoted(text) + " is not allowed; allowed values: " + Join(AllowedTokens(entry));
     return {};
 }
 

@@ -82,6 +82,17 @@ std::optional<std::u16string> FromUtf8(std::string_view bytes) {
     return out;
 }
 
+std::string Quoted(std::u16string_view text) { return Quoted(ToUtf8(text)); }
+
+std::string Quoted(std::string_view utf8) {
+    std::string quoted;
+    quoted.reserve(utf8.size() + 2);
+    quoted += '\'';
+    quoted += utf8;
+    quoted += '\'';
+    return quoted;
+}
+
 std::u16string FromLatin1(std::string_view bytes) {
     std::u16string out;
     out.reserve(bytes.size());

@@ -15,6 +15,11 @@ std::string ToUtf8(std::u16string_view text);
 // Nothing when the bytes are not well-formed UTF-8 (overlong forms and surrogates included).
 std::optional<std::u16string> FromUtf8(std::string_view bytes);
 
+// UTF-8 in single quotes, for messages. (Built by appending: GCC 12 warns falsely about
+// "'" + std::string at -O2.)
+std::string Quoted(std::u16string_view text);
+std::string Quoted(std::string_view utf8);
+
 // Each byte as the code point of the same value: how ANSI text is taken when it is not UTF-8.
 std::u16string FromLatin1(std::string_view bytes);
 
