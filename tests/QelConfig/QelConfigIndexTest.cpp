@@ -95,9 +95,12 @@ TEST(CombineCapsValues, RulesAndTheirTruthAndOrder) {
     CComVariant tie(static_cast<short>(16));
     CombineCapsValues(tie, CComVariant(16), CapsRuleMin);
     EXPECT_EQ(tie.vt, VT_I4);
-    CComVariant unordered(u"text");
-    CombineCapsValues(unordered, CComVariant(4), CapsRuleMax);
-    EXPECT_EQ(unordered.vt, VT_I4);
+    // A text orders above every number, whatever it says.
+    CComVariant text(u"12");
+    CombineCapsValues(text, CComVariant(400), CapsRuleMax);
+    EXPECT_EQ(text.vt, VT_BSTR);
+    CombineCapsValues(text, CComVariant(400), CapsRuleMin);
+    EXPECT_EQ(text.vt, VT_I4);
     VARIANT null{};
     null.vt = VT_NULL;
     CComVariant fromNull(null);

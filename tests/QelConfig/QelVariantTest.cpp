@@ -65,9 +65,20 @@ TEST(CComVariant, NullsAreEqualAndOtherwiseUnordered) {
               VARCMP_NULL);
 }
 
-TEST(CComVariant, EmptyComparesAsZero) {
+TEST(CComVariant, EmptyComparesAsZeroOrAsTheEmptyText) {
     EXPECT_TRUE(CComVariant() == CComVariant(0));
     EXPECT_TRUE(CComVariant() < CComVariant(1));
+    EXPECT_TRUE(CComVariant() == CComVariant(u""));
+    EXPECT_TRUE(CComVariant() < CComVariant(u"a"));
+}
+
+TEST(CComVariant, TextsOrderAboveNumbersAndByUnitAmongThemselves) {
+    EXPECT_TRUE(CComVariant(u"12") > CComVariant(400));
+    EXPECT_TRUE(CComVariant(-5) < CComVariant(u"-10"));
+    EXPECT_FALSE(CComVariant(u"4") == CComVariant(4));
+    EXPECT_TRUE(CComVariant(u"abc") < CComVariant(u"abd"));
+    EXPECT_TRUE(CComVariant(u"ab") < CComVariant(u"abc"));
+    EXPECT_TRUE(CComVariant(u"same") == CComVariant(u"same"));
 }
 
 }  // namespace

@@ -47,9 +47,14 @@ Bytes TextBytes(const std::u16string& text) {
     return bytes;
 }
 
+// The counted bytes are followed by a non-NUL sentinel: Wine's registry also stores a NUL that
+// it finds just past the count of a text value, while the count alone is what a value holds.
 LSTATUS Set(HKEY key, const char16_t* name, DWORD type, const Bytes& bytes) {
+    Bytes buffer(bytes);
+    buffer.insert(buffer.end(), {0xFF, 0xFF});
     return RegSetValueExW(key, name == nullptr ? nullptr : Win32Str(name), 0, type,
-                          bytes.empty() ? nullptr : bytes.data(), static_cast<DWORD>(bytes.size()));
+                          bytes.empty() ? nullptr : buffer.data(),
+                          static_cast<DWORD>(bytes.size()));
 }
 
 LSTATUS SetDword(HKEY key, const char16_t* name, DWORD value) {
@@ -182,11 +187,12 @@ struct CaseCase {
     const char16_t* asked;
 };
 
-// Folding reaches beyond ASCII; "ß" has no single-letter capital and stays itself.
+// Folding reaches beyond ASCII, by case pairs: "ß" has no single-letter capital and stays itself,
+// and a final sigma is not the same letter as a capital sigma.
 const CaseCase kSameName[] = {
     {u"MixedCase", u"mIXEDcASE"},
     {u"\u00C4rger", u"\u00E4RGER"},  // Ärger
-    {u"\u03A3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C2", u"\u03C3\u038A\u03A3\u03A5\u03A6\u039F\u03A3"},
+    {u"\u03A3\u03AF\u03C3\u03C5\u03C6\u03BF\u03C2", u"\u03C3\u038A\u03A3\u03A5\u03A6\u039F\u03C2"},
     {u"\u041F\u0440\u0438\u0432\u0435\u0442", u"\u043F\u0420\u0418\u0412\u0415\u0422"},  // Привет
     {u"stra\u00DFe", u"STRA\u00DFE"},
 };
@@ -226,7 +232,10 @@ TEST_P(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
 
 TEST_P(RegistryTest, NamesThatOnlyLookAlikeStayApart) {
     ScopedKey key = Create(u"Distinct");
-    const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay", u"K\u00E4y", u"I", u"\u0130"};
+    // Letters that share a capital with another letter are not that letter's case pair.
+    const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay",    u"K\u00E4y", u"I",
+                               u"\u0130",  u"\u0131",       u"\u03A3", u"\u03C2",   u"\u00B5",
+                               u"\u039C"};
     for (DWORD i = 0; i < std::size(names); ++i)
         ASSERT_EQ(SetDword(key.Get(), names[i], i), ERROR_SUCCESS);
     EXPECT_EQ(ValueNames(key.Get()).size(), std::size(names));
@@ -432,19 +441,21 @@ TEST_P(RegistryTest, SubKeysEnumerateInNameOrder) {
         ERROR_NO_MORE_ITEMS);
 }
 
-TEST_P(RegistryTest, ValuesEnumerateInCreationOrder) {
+// Values list in name order without regard to case, as sub-keys do.
+TEST_P(RegistryTest, ValuesEnumerateInNameOrder) {
     ScopedKey key = Create(u"EnumValues");
-    for (const char16_t* name : {u"zeta", u"alpha", u"mid"})
+    for (const char16_t* name : {u"zeta", u"alpha", u"mid", u"Beta"})
         ASSERT_EQ(Set(key.Get(), name, REG_SZ, TextBytes(name)), ERROR_SUCCESS);
-    ASSERT_EQ(SetDword(key.Get(), u"alpha", 9), ERROR_SUCCESS);  // replaced in place
-    EXPECT_EQ(ValueNames(key.Get()), (std::vector<std::u16string>{u"zeta", u"alpha", u"mid"}));
+    ASSERT_EQ(SetDword(key.Get(), u"alpha", 9), ERROR_SUCCESS);  // replaced, name kept
+    EXPECT_EQ(ValueNames(key.Get()),
+              (std::vector<std::u16string>{u"alpha", u"Beta", u"mid", u"zeta"}));
 
     char16_t name[16];
     DWORD length = 16;
     DWORD type = 0;
     BYTE data[16];
     DWORD size = sizeof data;
-    ASSERT_EQ(RegEnumValueW(key.Get(), 1, Win32Str(name), &length, nullptr, &type, data, &size),
+    ASSERT_EQ(RegEnumValueW(key.Get(), 0, Win32Str(name), &length, nullptr, &type, data, &size),
               ERROR_SUCCESS);
     EXPECT_EQ(std::u16string(name, length), u"alpha");
     EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
@@ -452,18 +463,18 @@ TEST_P(RegistryTest, ValuesEnumerateInCreationOrder) {
 
     length = 5;  // "alpha" without room for the terminator
     EXPECT_EQ(
-        RegEnumValueW(key.Get(), 1, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        RegEnumValueW(key.Get(), 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
         ERROR_MORE_DATA);
 
     length = 16;
     size = 3;  // "zeta" as text is 8 bytes
-    EXPECT_EQ(RegEnumValueW(key.Get(), 0, Win32Str(name), &length, nullptr, nullptr, data, &size),
+    EXPECT_EQ(RegEnumValueW(key.Get(), 3, Win32Str(name), &length, nullptr, nullptr, data, &size),
               ERROR_MORE_DATA);
     EXPECT_EQ(size, 8u);
 
     length = 16;
     EXPECT_EQ(
-        RegEnumValueW(key.Get(), 3, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
+        RegEnumValueW(key.Get(), 4, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
         ERROR_NO_MORE_ITEMS);
 }
 

@@ -138,8 +138,18 @@ HRESULT VarCmp(LPVARIANT pvarLeft, LPVARIANT pvarRight, LCID /*lcid*/, ULONG /*d
     if (pvarLeft == nullptr || pvarRight == nullptr) return E_INVALIDARG;
     if (!IsHeld(pvarLeft->vt) || !IsHeld(pvarRight->vt)) return DISP_E_BADVARTYPE;
     if (pvarLeft->vt == VT_NULL || pvarRight->vt == VT_NULL) return VARCMP_NULL;
-    if (pvarLeft->vt == VT_BSTR && pvarRight->vt == VT_BSTR)
-        return CompareStrings(pvarLeft->bstrVal, pvarRight->bstrVal);
+    const bool leftText = pvarLeft->vt == VT_BSTR;
+    const bool rightText = pvarRight->vt == VT_BSTR;
+    if (leftText || rightText) {
+        // An empty variant compares as the empty text; any other number is below any text,
+        // whatever the text says, as OLE Automation orders them.
+        if (leftText && rightText) return CompareStrings(pvarLeft->bstrVal, pvarRight->bstrVal);
+        if (pvarLeft->vt == VT_EMPTY) return CompareStrings(nullptr, pvarRight->bstrVal);
+        if (pvarRight->vt == VT_EMPTY) return CompareStrings(pvarLeft->bstrVal, nullptr);
+        long double number = 0;
+        if (!NumericValue(leftText ? *pvarRight : *pvarLeft, number)) return DISP_E_TYPEMISMATCH;
+        return leftText ? VARCMP_GT : VARCMP_LT;
+    }
     long double left = 0;
     long double right = 0;
     if (!NumericValue(*pvarLeft, left) || !NumericValue(*pvarRight, right))

@@ -20,12 +20,21 @@ def simple_upper(ch):
     return ch
 
 
+def simple_lower(ch):
+    mapped = ch.lower()
+    return mapped if len(mapped) == 1 else ch
+
+
+# Only case pairs: a unit folds to its uppercase when that uppercase lowers back to the unit.
+# Letters that share a capital with another letter ("\u03c2" final sigma and "\u03c3" both under
+# "\u03a3", "\u00b5" micro under "\u039c", dotless "\u0131" under "I", title-case digraphs) stay
+# apart, as the Windows registry keeps them.
 pairs = []
 for unit in range(0x10000):
     if 0xD800 <= unit <= 0xDFFF:
         continue  # surrogates are not characters; they fold to themselves
     upper = simple_upper(chr(unit))
-    if upper != chr(unit):
+    if upper != chr(unit) and simple_lower(upper) == chr(unit):
         pairs.append((unit, ord(upper)))
 
 out = sys.stdout
