@@ -25,13 +25,17 @@ char16_t FoldUnit(char16_t unit) noexcept {
 
 std::string FoldedKey(std::u16string_view name) {
     std::string folded;
+    FoldInto(name, folded);
+    return folded;
+}
+
+void FoldInto(std::u16string_view name, std::string& folded) {
     folded.resize(name.size() * 2);
     for (std::size_t i = 0; i < name.size(); ++i) {
         const char16_t unit = FoldUnit(name[i]);
         folded[2 * i] = static_cast<char>(unit >> 8);
         folded[2 * i + 1] = static_cast<char>(unit & 0xFF);
     }
-    return folded;
 }
 
 }  // namespace qelplatform

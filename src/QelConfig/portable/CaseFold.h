@@ -17,5 +17,7 @@ char16_t FoldUnit(char16_t unit) noexcept;
 // The folded name as stored and compared: big-endian code units, so that byte order (SQLite's
 // BLOB order) is code-unit order and keys enumerate sorted as the folded names sort.
 std::string FoldedKey(std::u16string_view name);
+// The same into a caller's buffer, which keeps its capacity across calls.
+void FoldInto(std::u16string_view name, std::string& folded);
 
 }  // namespace qelplatform

@@ -9,9 +9,14 @@
 //   beside it. Reading without locks is sound here because what the check reads never changes
 //   once a hive exists: its header ids and its schema are written once, when it is built, and
 //   a checkpoint rewriting page 1 writes the same bytes there again.
+// - A hive must be a regular file that neither group nor others may write, and a user hive must
+//   belong to the user: anyone else able to change it could plant settings. Others are refused
+//   (HiveStatus::Insecure) and read as empty, like a symbolic link.
 // - A valid hive that this process may write gets a read-write connection in WAL mode with
 //   synchronous=NORMAL: a commit is one append to the -wal file without fsync, and survives the
-//   writer's crash (not a power cut). SQLITE_FCNTL_PERSIST_WAL keeps -wal and -shm when the
+//   writer's crash (not a power cut, which can lose the last commits but not the file's
+//   consistency). QELCONFIG_SYNC=full selects synchronous=FULL: every commit is synced before
+//   it returns. SQLITE_FCNTL_PERSIST_WAL keeps -wal and -shm when the
 //   last writer closes, so that readers who cannot create files beside the hive (a machine hive
 //   read by an unprivileged process) can still open it.
 // - A hive this process may not write is opened read-only and read normally: without a -wal
@@ -25,13 +30,16 @@
 #include "portable/Hive.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 namespace qelplatform {
 
@@ -68,8 +76,10 @@ constexpr const char* kStatementSql[] = {
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
     "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
-    "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data",
+    "SELECT v.type, v.data FROM keys AS k LEFT JOIN vals AS v ON v.key = k.id AND v.fold = ?2 "
+    "WHERE k.id = ?1",
+    ("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
+     "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"),
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
     "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
     "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
@@ -78,6 +88,66 @@ constexpr const char* kStatementSql[] = {
     "COMMIT",
     "ROLLBACK",
 };
+
+// How often the hive's path is looked up again to notice a file moved away and replaced while
+// still linked elsewhere; removal and replacement by rename show at once (Refresh()).
+constexpr std::int64_t kPathCheckIntervalMs = 1000;
+
+// Increases in a child made by any fork(), the bare system call included (which skips
+// pthread_atfork handlers): a page marked MADV_WIPEONFORK reads as zero there. Checking it is a
+// memory read where getpid() would be a system call on every registry call. Under the registry
+// lock, like everything in Hive.
+std::uint64_t ProcessGeneration() {
+    static unsigned char* const page = [] {
+        const long size = sysconf(_SC_PAGESIZE);
+        void* mapped = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
+                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapped == MAP_FAILED) return static_cast<unsigned char*>(nullptr);
+#if defined(MADV_WIPEONFORK)
+        if (madvise(mapped, static_cast<std::size_t>(size), MADV_WIPEONFORK) == 0)
+            return static_cast<unsigned char*>(mapped);
+#endif
+        munmap(mapped, static_cast<std::size_t>(size));
+        return static_cast<unsigned char*>(nullptr);
+    }();
+    static std::uint64_t generation = 0;
+    static pid_t pid = 0;
+    if (page != nullptr) {
+        if (page[0] == 0) {
+            page[0] = 1;
+            ++generation;
+        }
+    } else if (const pid_t now = getpid(); now != pid) {  // kernels without MADV_WIPEONFORK
+        pid = now;
+        ++generation;
+    }
+    return generation;
+}
+
+std::int64_t CoarseMilliseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// For tests only: QELCONFIG_TEST_VFS names an SQLite VFS the process registered (to inject
+// faults or count syncs). Only names a test would choose are honoured, so the variable can never
+// select one of SQLite's own VFSes without locking.
+const char* TestVfs() {
+    const char* name = std::getenv("QELCONFIG_TEST_VFS");
+    if (name == nullptr || std::string_view(name).rfind("qeltest-", 0) != 0) return nullptr;
+    return name;
+}
+
+bool FullSync() {
+    const char* mode = std::getenv("QELCONFIG_SYNC");
+    return mode != nullptr && std::string_view(mode) == "full";
+}
+
+// Group or others may write it, or (user hive) another user owns it.
+bool Insecure(HiveKind kind, mode_t mode, uid_t owner, uid_t euid) {
+    return (mode & (S_IWGRP | S_IWOTH)) != 0 || (kind == HiveKind::User && owner != euid);
+}
 
 // Connections that must never be closed: inherited through fork(), or on a file found damaged
 // (closing a writer could checkpoint into it). Kept reachable, so leak checkers stay quiet.
@@ -159,7 +229,7 @@ int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, n
 int OpenDb(const std::string& path, int flags, SqliteDb* out) {
     sqlite3* raw = nullptr;
     int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_NOMUTEX,
-                             nullptr);
+                             TestVfs());
     SqliteDb db(raw);  // sqlite3_open_v2 may hand back a connection even when it fails
     if (rc != SQLITE_OK) return rc;
     sqlite3_extended_result_codes(raw, 1);
@@ -345,11 +415,21 @@ private:
 
 Hive::Hive(HiveKind kind, std::string path) : m_kind(kind), m_path(std::move(path)) { Examine(); }
 
-Hive::~Hive() { CloseConnection(); }
+Hive::~Hive() {
+    CloseConnection();
+    ClosePathFd();
+}
+
+void Hive::ClosePathFd() noexcept {
+    // An O_PATH descriptor holds no POSIX locks, so closing it cannot drop SQLite's.
+    if (m_pathFd >= 0) close(m_pathFd);
+    m_pathFd = -1;
+}
 
 void Hive::CloseConnection() {
+    m_paths.clear();
     if (!m_conn) return;
-    if (m_conn->pid != getpid() || m_status == HiveStatus::Damaged) {
+    if (m_conn->generation != ProcessGeneration() || m_status == HiveStatus::Damaged) {
         // Inherited through fork() (the parent owns its locks), or on a damaged file: forget it
         // without a close.
         for (auto& stmt : m_conn->statements) stmt.Abandon();
@@ -360,8 +440,11 @@ void Hive::CloseConnection() {
 
 void Hive::Examine() {
     CloseConnection();
+    ClosePathFd();
     m_openError = ERROR_SUCCESS;
     m_exists = false;
+    m_euid = geteuid();
+    m_nextPathCheck = CoarseMilliseconds() + kPathCheckIntervalMs;
     if (m_path.empty()) {
         m_status = HiveStatus::Refused;
         return;
@@ -379,9 +462,34 @@ void Hive::Examine() {
     m_exists = true;
     m_dev = st.st_dev;
     m_ino = st.st_ino;
+    m_mode = st.st_mode;
+    m_owner = st.st_uid;
     if (!S_ISREG(st.st_mode)) {
         m_status = HiveStatus::Refused;
         return;
+    }
+    // Kept to see, with one fstat() per call, whether the file was removed or changed mode.
+    m_pathFd = open(m_path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat opened {};
+    if (m_pathFd < 0 || fstat(m_pathFd, &opened) != 0 || opened.st_dev != m_dev ||
+        opened.st_ino != m_ino) {
+        m_status = HiveStatus::Unavailable;
+        m_openError = ERROR_CANTOPEN;
+        ClosePathFd();
+        return;
+    }
+    if (Insecure(m_kind, st.st_mode, st.st_uid, m_euid)) {
+        m_status = HiveStatus::Insecure;
+        return;
+    }
+    // SQLite gives -wal and -shm the main file's mode, so other modes there were set by hand.
+    for (const char* suffix : {"-wal", "-shm"}) {
+        struct stat side {};
+        if (lstat((m_path + suffix).c_str(), &side) == 0 &&
+            (!S_ISREG(side.st_mode) || Insecure(m_kind, side.st_mode, side.st_uid, m_euid))) {
+            m_status = HiveStatus::Insecure;
+            return;
+        }
     }
     SqliteDb check;
     int rc = OpenDb(ImmutableUri(m_path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &check);
@@ -400,13 +508,23 @@ bool Hive::Refresh() {
     }
     if (m_path.empty()) return true;
     struct stat st {};
+    // Removed, or replaced by a rename over it (both unlink it), or chmod/chown'ed: at once.
+    if (m_pathFd >= 0 && (fstat(m_pathFd, &st) != 0 || st.st_nlink == 0 || st.st_mode != m_mode ||
+                          st.st_uid != m_owner))
+        return false;
+    // Moved elsewhere with another file put in its place, or the process changed user: within
+    // kPathCheckIntervalMs. A path lookup on every call would cost more than the read itself.
+    const std::int64_t now = CoarseMilliseconds();
+    if (m_pathFd >= 0 && now < m_nextPathCheck) return true;
+    m_nextPathCheck = now + kPathCheckIntervalMs;
+    if (geteuid() != m_euid) return false;
     if (lstat(m_path.c_str(), &st) != 0) return false;
     return st.st_dev == m_dev && st.st_ino == m_ino;
 }
 
 bool Hive::WritesRefused() {
     if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return true;
-    return m_status == HiveStatus::Refused ||
+    return m_status == HiveStatus::Refused || m_status == HiveStatus::Insecure ||
            (m_status == HiveStatus::Open && !HiveWritable(m_path));
 }
 
@@ -427,6 +545,9 @@ DWORD Hive::InfoFlags() {
         case HiveStatus::Refused:
             flags = QELHIVE_REFUSED | QELHIVE_READONLY;
             break;
+        case HiveStatus::Insecure:
+            flags = QELHIVE_REFUSED | QELHIVE_INSECURE | QELHIVE_READONLY;
+            break;
         case HiveStatus::Unavailable:
             flags = QELHIVE_UNAVAILABLE;
             break;
@@ -438,7 +559,7 @@ DWORD Hive::InfoFlags() {
 }
 
 LSTATUS Hive::UseConnection(bool forWrite) {
-    if (m_conn && m_conn->pid != getpid()) CloseConnection();
+    if (m_conn && m_conn->generation != ProcessGeneration()) CloseConnection();
     // A connection opened read-only because of the switch is replaced once the switch is off;
     // closing a read-only connection never writes the file.
     if (m_conn && forWrite && m_conn->readOnlyBySwitch && !ReadOnlyBySwitch(m_kind, ProcessEnv) &&
@@ -462,13 +583,15 @@ LSTATUS Hive::UseConnection(bool forWrite) {
         int persist = 1;
         sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
         if ((rc = Exec(db, "PRAGMA journal_mode = WAL")) != SQLITE_OK ||
-            (rc = Exec(db, "PRAGMA synchronous = NORMAL")) != SQLITE_OK ||
+            (rc = Exec(db, FullSync() ? "PRAGMA synchronous = FULL"
+                                      : "PRAGMA synchronous = NORMAL")) != SQLITE_OK ||
             // About one checkpoint's worth of frames (1000 pages), so that the -wal file is
             // not cut back and regrown on every checkpoint.
             (rc = Exec(db, "PRAGMA journal_size_limit = 4194304")) != SQLITE_OK)
             return MapSqlite(rc);
     }
-    conn->pid = getpid();
+    conn->generation = ProcessGeneration();
+    m_paths.clear();
     m_conn = std::move(conn);
     return ERROR_SUCCESS;
 }
@@ -511,6 +634,7 @@ LSTATUS Hive::BeginWrite() {
         case HiveStatus::Foreign:
             return ERROR_BADDB;
         case HiveStatus::Refused:
+        case HiveStatus::Insecure:
             return ERROR_ACCESS_DENIED;
         case HiveStatus::Missing:
         case HiveStatus::Unavailable:
@@ -633,6 +757,39 @@ LSTATUS Hive::Walk(KeyId from, const PathParts& parts, KeyId* found) {
     return ERROR_SUCCESS;
 }
 
+void Hive::SetCacheKey(KeyId from, std::u16string_view text) {
+    m_cacheKey.assign(reinterpret_cast<const char16_t*>(&from), sizeof from / sizeof(char16_t));
+    m_cacheKey += text;
+}
+
+bool Hive::FindCachedKey(KeyId from, std::u16string_view text, KeyId* found, LSTATUS* status) {
+    if (text.empty() || m_paths.empty()) return false;
+    SetCacheKey(from, text);
+    const auto it = m_paths.find(m_cacheKey);
+    if (it == m_paths.end()) return false;
+    // One point query instead of one per level: a key that still exists has the path it was
+    // cached under (keys are never renamed or moved, and a key with sub-keys cannot be
+    // deleted). One gone was deleted, perhaps by another process: the caller looks the path up
+    // afresh, and so sees a key made again under that name.
+    const KeyId id = it->second;
+    *status = CheckKey(id);
+    if (*status == ERROR_KEY_DELETED) {
+        m_paths.erase(m_cacheKey);
+        return false;
+    }
+    if (*status == ERROR_SUCCESS) *found = id;
+    return true;
+}
+
+void Hive::RememberKey(KeyId from, std::u16string_view text, KeyId id) {
+    constexpr std::size_t kMaxCachedPaths = 4096;
+    // Only with a connection: the cache is emptied whenever the connection goes.
+    if (text.empty() || !m_conn) return;
+    if (m_paths.size() >= kMaxCachedPaths) m_paths.clear();
+    SetCacheKey(from, text);
+    m_paths.insert_or_assign(m_cacheKey, id);
+}
+
 LSTATUS Hive::FindKey(KeyId from, const PathParts& parts, KeyId* found) {
     if (!Readable()) {
         if (!parts.empty() || from != kRootKey) return ERROR_FILE_NOT_FOUND;
@@ -714,6 +871,8 @@ LSTATUS Hive::DeleteKey(KeyId from, const PathParts& parts) {
         q.Bind(1, id);
         if ((rc = q.Step()) != SQLITE_DONE) return Fail(rc);
     }
+    // Deletes are rare: forgetting every cached path is simpler than finding those below.
+    ForgetPaths();
     return txn.Commit();
 }
 

@@ -19,10 +19,12 @@
 #include <sys/types.h>
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "QelPlatform.h"
@@ -46,6 +48,7 @@ enum class HiveStatus {
     Damaged,      // not an SQLite database, truncated, or our schema broken
     Foreign,      // an SQLite database that is not a hive of this format
     Refused,      // a symbolic link, not a regular file, or no path could be determined
+    Insecure,     // writable by group or others, or a user hive owned by another user
     Unavailable,  // could not be read just now (I/O error, permissions); tried again later
 };
 
@@ -65,7 +68,9 @@ public:
 
     // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
     // when the path now names another file than the one this object describes (replaced or
-    // removed); the caller then starts a new Hive for the path.
+    // removed), or the file's owner or mode changed; the caller then starts a new Hive for the
+    // path. Costs one fstat(); the path itself is looked up again at most every
+    // kPathCheckIntervalMs (see Hive.cpp).
     bool Refresh();
     // Whether writes are refused before they are tried: the read-only switch, a file this
     // process may not write, or a refused path. Damaged and foreign hives refuse each write
@@ -80,6 +85,12 @@ public:
     // Every call returns a Win32 code. Key ids other than kRootKey come from FindKey/CreateKey.
     LSTATUS CheckKey(KeyId key);
     LSTATUS FindKey(KeyId from, const PathParts& parts, KeyId* found);
+    // The path cache, by a path's text exactly as the caller gave it (so no splitting or folding
+    // on a hit). FindCachedKey returns true when the cache settled the lookup (*status set, and
+    // *found on success), false when the path must be looked up with FindKey or CreateKey, whose
+    // result RememberKey then stores.
+    bool FindCachedKey(KeyId from, std::u16string_view text, KeyId* found, LSTATUS* status);
+    void RememberKey(KeyId from, std::u16string_view text, KeyId id);
     LSTATUS CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool* created);
     LSTATUS DeleteKey(KeyId from, const PathParts& parts);
     LSTATUS SetValue(KeyId key, std::u16string_view name, DWORD type, const BYTE* data, DWORD size);
@@ -104,6 +115,7 @@ private:
         kDeleteKeyValues,
         kDeleteKeyRow,
         kGetValue,
+        kGetValueOfKey,
         kSetValue,
         kDeleteValue,
         kEnumKey,
@@ -119,7 +131,7 @@ private:
         std::array<SqliteStmt, kStatementCount> statements;
         bool readOnly = false;
         bool readOnlyBySwitch = false;
-        pid_t pid = 0;
+        std::uint64_t generation = 0;  // ProcessGeneration() when opened
     };
     class WriteTransaction;
 
@@ -133,6 +145,9 @@ private:
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
     bool Readable();
+    void SetCacheKey(KeyId from, std::u16string_view text);
+    void ForgetPaths() noexcept { m_paths.clear(); }
+    void ClosePathFd() noexcept;
 
     HiveKind m_kind;
     std::string m_path;
@@ -141,7 +156,17 @@ private:
     bool m_exists = false;
     dev_t m_dev = 0;
     ino_t m_ino = 0;
+    uid_t m_euid = 0;   // the effective user when examined
+    mode_t m_mode = 0;  // st_mode when examined
+    uid_t m_owner = 0;  // st_uid when examined
+    int m_pathFd = -1;  // O_PATH descriptor of the examined file, for fstat()
+    std::int64_t m_nextPathCheck = 0;
     std::unique_ptr<Connection> m_conn;
+    // Starting key and path text -> key id, for this connection. Ids are never reused, so a
+    // cached id names the same key for as long as that key exists.
+    std::unordered_map<std::u16string, KeyId> m_paths;
+    std::u16string m_cacheKey;  // reused, so that a lookup allocates nothing
+    std::string m_folded;       // likewise for a value name bound to a read
 };
 
 // Names are stored as their native UTF-16 bytes.
@@ -155,19 +180,22 @@ template <class Use>
 LSTATUS Hive::ReadValue(KeyId key, std::u16string_view name, Use&& use) {
     if (!Readable()) return ERROR_FILE_NOT_FOUND;
     int rc = SQLITE_OK;
-    sqlite3_stmt* stmt = Stmt(kGetValue, &rc);
+    // Below the root one statement also tells a missing value (a row of NULLs) from a deleted
+    // key (no row), so that a miss costs no second read transaction.
+    const bool root = key == kRootKey;
+    sqlite3_stmt* stmt = Stmt(root ? kGetValue : kGetValueOfKey, &rc);
     if (stmt == nullptr) return Fail(rc);
-    LSTATUS status;
-    {
-        StmtUse q(stmt);
-        const std::string folded = FoldedKey(name);
-        q.Bind(1, key);
-        q.Bind(2, folded);
-        rc = q.Step();
-        if (rc == SQLITE_ROW) return use(static_cast<DWORD>(q.Int(0)), q.Blob(1));
-        status = rc == SQLITE_DONE ? ERROR_FILE_NOT_FOUND : Fail(rc);
+    StmtUse q(stmt);
+    FoldInto(name, m_folded);
+    q.Bind(1, key);
+    q.Bind(2, m_folded);
+    rc = q.Step();
+    if (rc == SQLITE_ROW) {
+        if (q.IsNull(0)) return ERROR_FILE_NOT_FOUND;
+        return use(static_cast<DWORD>(q.Int(0)), q.Blob(1));
     }
-    return status == ERROR_FILE_NOT_FOUND ? MissingKeyResult(key, status) : status;
+    if (rc != SQLITE_DONE) return Fail(rc);
+    return root ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
 }
 
 template <class Use>

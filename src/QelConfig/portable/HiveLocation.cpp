@@ -72,6 +72,32 @@ std::string HivePath(HiveKind kind, EnvLookup env) {
     return Absolute(std::filesystem::path(home) / ".config" / "qelconfig" / "user.hive");
 }
 
+const std::string& HivePathMemo::Get(HiveKind kind, EnvLookup env) {
+    static const char* const kUserInputs[3] = {"QELCONFIG_USER_HIVE", "XDG_CONFIG_HOME", "HOME"};
+    static const char* const kMachineInputs[3] = {"QELCONFIG_MACHINE_HIVE", nullptr, nullptr};
+    const char* const* names = kind == HiveKind::User ? kUserInputs : kMachineInputs;
+    Entry& entry = m_entries[kind == HiveKind::User ? 0 : 1];
+    // The first variable, when set, decides alone: the others are then not even read.
+    std::string_view values[3];
+    values[0] = Env(env, names[0]);
+    for (int i = 1; i < 3 && values[0].empty(); ++i)
+        values[i] = names[i] == nullptr ? std::string_view() : Env(env, names[i]);
+    if (entry.reusable && values[0] == entry.inputs[0] && values[1] == entry.inputs[1] &&
+        values[2] == entry.inputs[2])
+        return entry.path;
+    entry.path = HivePath(kind, env);
+    for (int i = 0; i < 3; ++i) entry.inputs[i] = values[i];
+    // The first variable that decides the path must itself be absolute (see HivePath).
+    auto absolute = [](std::string_view value) { return !value.empty() && value.front() == '/'; };
+    if (kind == HiveKind::Machine)
+        entry.reusable = values[0].empty() || absolute(values[0]);
+    else if (!values[0].empty())
+        entry.reusable = absolute(values[0]);
+    else
+        entry.reusable = absolute(values[1]) || absolute(values[2]);
+    return entry.path;
+}
+
 bool ReadOnlyBySwitch(HiveKind kind, EnvLookup env) {
     std::string_view list = Env(env, "QELCONFIG_READONLY_HIVES");
     const std::string_view wanted = kind == HiveKind::User ? "user" : "machine";

@@ -23,6 +23,22 @@ const char* ProcessEnv(const char* name);
 //   machine: $QELCONFIG_MACHINE_HIVE, else /var/lib/qelconfig/machine.hive.
 std::string HivePath(HiveKind kind, EnvLookup env);
 
+// HivePath for the process's own environment, recomputed only when a variable it reads changed.
+// A path resolved against the working directory or the password database is never reused, so
+// a chdir() or a change of user is always seen. Not thread-safe: used under the registry lock.
+class HivePathMemo {
+public:
+    const std::string& Get(HiveKind kind, EnvLookup env);
+
+private:
+    struct Entry {
+        bool reusable = false;
+        std::string inputs[3];
+        std::string path;
+    };
+    Entry m_entries[2];
+};
+
 // Whether QELCONFIG_READONLY_HIVES (comma-separated "user", "machine") names this hive.
 bool ReadOnlyBySwitch(HiveKind kind, EnvLookup env);
 

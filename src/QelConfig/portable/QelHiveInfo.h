@@ -15,6 +15,9 @@
 #define QELHIVE_FOREIGN 0x08u      // an SQLite database of another program or format version
 #define QELHIVE_REFUSED 0x10u      // a symbolic link, not a regular file, or no path
 #define QELHIVE_UNAVAILABLE 0x20u  // could not be read just now (I/O error, permissions)
+#define QELHIVE_INSECURE \
+    0x40u  // with REFUSED: group or others may write it, or a user hive
+           // belongs to another user
 
 // For HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE: the hive's file as a NUL-terminated UTF-8 path
 // and its QELHIVE_* flags. *pathBufferSize is the buffer's size in bytes and receives the bytes

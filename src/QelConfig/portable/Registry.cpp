@@ -61,6 +61,7 @@ constexpr std::size_t kMaxCachedHives = 8;
 struct State {
     std::mutex mutex;
     std::map<std::string, CachedHive> hives;  // by kind and path
+    HivePathMemo paths;
     std::unordered_map<std::uintptr_t, KeyHandle> handles;
     // Handle values are never reused, so a stale handle is refused rather than aliased.
     std::uintptr_t nextHandle = 0x10000;
@@ -119,18 +120,23 @@ void TrimCache(State& state) {
 // The hive behind a predefined key, looked up from the environment on every call.
 std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
     const HiveKind kind = root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine;
-    std::string path = HivePath(kind, ProcessEnv);
+    const std::string& path = state.paths.Get(kind, ProcessEnv);
     // Keyed by kind too: the kind decides the modes a new file gets and which switch applies.
-    std::string cacheKey = (kind == HiveKind::User ? "U" : "M") + path;
-    auto it = state.hives.find(cacheKey);
+    // Searched in place (the cache is small) rather than by building the key on every call.
+    const char prefix = kind == HiveKind::User ? 'U' : 'M';
+    auto it = state.hives.begin();
+    for (; it != state.hives.end(); ++it) {
+        const std::string& key = it->first;
+        if (key.size() == path.size() + 1 && key[0] == prefix &&
+            key.compare(1, key.npos, path) == 0)
+            break;
+    }
     if (it == state.hives.end()) {
         TrimCache(state);
-        it = state.hives
-                 .emplace(std::move(cacheKey),
-                          CachedHive{std::make_shared<Hive>(kind, std::move(path)), 0})
+        it = state.hives.emplace(prefix + path, CachedHive{std::make_shared<Hive>(kind, path), 0})
                  .first;
     } else if (!it->second.hive->Refresh()) {  // replaced or removed: start afresh
-        it->second.hive = std::make_shared<Hive>(kind, std::move(path));
+        it->second.hive = std::make_shared<Hive>(kind, path);
     }
     it->second.lastUse = ++state.useClock;
     return it->second.hive;
@@ -229,15 +235,21 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM s
         KeyHandle temporary;
         const KeyHandle* parent = Resolve(state, hKey, temporary);
         if (parent == nullptr) return ERROR_INVALID_HANDLE;
-        PathParts parts;
-        if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
-        // As on Windows, opening a predefined key itself gives back the predefined key.
-        if (parts.empty() && IsPredefined(hKey)) {
-            *phkResult = hKey;
-            return ERROR_SUCCESS;
-        }
+        Hive& hive = *parent->hive;
+        const std::u16string_view text = lpSubKey == nullptr ? u"" : lpSubKey;
         KeyId key = kRootKey;
-        LSTATUS status = parent->hive->FindKey(parent->key, parts, &key);
+        LSTATUS status = ERROR_SUCCESS;
+        if (!hive.FindCachedKey(parent->key, text, &key, &status)) {
+            PathParts parts;
+            if ((status = SplitPath(lpSubKey, &parts)) != ERROR_SUCCESS) return status;
+            // As on Windows, opening a predefined key itself gives back the predefined key.
+            if (parts.empty() && IsPredefined(hKey)) {
+                *phkResult = hKey;
+                return ERROR_SUCCESS;
+            }
+            status = hive.FindKey(parent->key, parts, &key);
+            if (status == ERROR_SUCCESS && !parts.empty()) hive.RememberKey(parent->key, text, key);
+        }
         if (status != ERROR_SUCCESS) return status;
         REGSAM access = 0;
         if ((status = Grant(*parent->hive, samDesired, &access)) != ERROR_SUCCESS) return status;
@@ -264,7 +276,13 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR 
         if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
         KeyId key = kRootKey;
         bool created = false;
-        LSTATUS status = parent->hive->CreateKey(parent->key, parts, &key, &created);
+        Hive& hive = *parent->hive;
+        const std::u16string_view text = lpSubKey == nullptr ? u"" : lpSubKey;
+        LSTATUS status = ERROR_SUCCESS;
+        if (!hive.FindCachedKey(parent->key, text, &key, &status)) {
+            status = hive.CreateKey(parent->key, parts, &key, &created);
+            if (status == ERROR_SUCCESS && !parts.empty()) hive.RememberKey(parent->key, text, key);
+        }
         if (status != ERROR_SUCCESS) return status;
         REGSAM access = 0;
         if ((status = Grant(*parent->hive, samDesired, &access)) != ERROR_SUCCESS) return status;

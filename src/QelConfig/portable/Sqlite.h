@@ -95,6 +95,9 @@ public:
     }
     int Step() noexcept { return sqlite3_step(m_stmt); }
 
+    bool IsNull(int column) const noexcept {
+        return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;
+    }
     sqlite3_int64 Int(int column) const noexcept { return sqlite3_column_int64(m_stmt, column); }
     // A blob column: sqlite3_column_blob first, then its size, as SQLite requires.
     std::string_view Blob(int column) const noexcept {

@@ -4,6 +4,7 @@
 // are, how they are created, what happens to files that are not hives, the read-only switch,
 // and several processes (or a forked child) sharing one hive.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sqlite3.h>
@@ -120,14 +121,28 @@ HiveInfo Info(HKEY root) {
     return {status, status == ERROR_SUCCESS ? std::string(path) : std::string(), flags};
 }
 
-// How many of this process's descriptors are open on the file, or -1 where that cannot be seen.
+// Whether a descriptor was opened O_PATH (it reads and locks nothing), from /proc/self/fdinfo.
+bool IsPathDescriptor(const std::string& fd) {
+    std::ifstream info("/proc/self/fdinfo/" + fd);
+    std::string field;
+    unsigned long flags = 0;
+    while (info >> field) {
+        if (field == "flags:" && info >> std::oct >> flags) return (flags & O_PATH) != 0;
+    }
+    return false;
+}
+
+// How many of this process's descriptors are open on the file for reading or writing (O_PATH
+// ones left out), or -1 where that cannot be seen.
 int DescriptorsOn(const fs::path& file) {
     std::error_code error;
     fs::directory_iterator fds("/proc/self/fd", error);
     if (error) return -1;
     int count = 0;
     for (const auto& entry : fds) {
-        if (fs::read_symlink(entry.path(), error) == file) ++count;
+        if (fs::read_symlink(entry.path(), error) == file &&
+            !IsPathDescriptor(entry.path().filename().string()))
+            ++count;
     }
     return count;
 }

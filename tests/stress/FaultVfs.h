@@ -1,0 +1,40 @@
+// File: FaultVfs.h
+//
+// An SQLite VFS for tests, layered over the default one: it counts syncs and can make writes or
+// syncs fail (disk full, I/O error) on demand. The registry uses it when QELCONFIG_TEST_VFS
+// names it; it must be registered before the first registry call, in the same copy of SQLite
+// that libQelPlatform uses (SameSqliteAsTheRegistry() checks that).
+#pragma once
+
+#include <atomic>
+
+namespace qeltest {
+
+enum class Fault { None, DiskFull, IoError };
+
+class FaultVfs {
+public:
+    static constexpr const char* kName = "qeltest-faults";
+
+    // Registers the VFS (once; not as the default) and returns it.
+    static FaultVfs& Install();
+
+    // Every xWrite and xSync after this fails with the fault, until Clear().
+    void Inject(Fault fault) { m_fault.store(fault); }
+    void Clear() { m_fault.store(Fault::None); }
+    Fault Current() const { return m_fault.load(); }
+
+    // xSync calls on files whose name ends in "-wal" (the commits of a WAL-mode hive).
+    long WalSyncs() const { return m_walSyncs.load(); }
+    void CountWalSync() { m_walSyncs.fetch_add(1); }
+
+private:
+    std::atomic<Fault> m_fault{Fault::None};
+    std::atomic<long> m_walSyncs{0};
+};
+
+// Whether libQelPlatform and this program share one copy of SQLite (two copies in a process
+// would not see each other's VFSes, and would corrupt a file both open).
+bool SameSqliteAsTheRegistry();
+
+}  // namespace qeltest
