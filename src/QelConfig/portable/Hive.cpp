@@ -482,14 +482,9 @@ void Hive::Examine() {
         m_status = HiveStatus::Insecure;
         return;
     }
-    // SQLite gives -wal and -shm the main file's mode, so other modes there were set by hand.
-    for (const char* suffix : {"-wal", "-shm"}) {
-        struct stat side {};
-        if (lstat((m_path + suffix).c_str(), &side) == 0 &&
-            (!S_ISREG(side.st_mode) || Insecure(m_kind, side.st_mode, side.st_uid, m_euid))) {
-            m_status = HiveStatus::Insecure;
-            return;
-        }
+    if (SideFilesInsecure()) {
+        m_status = HiveStatus::Insecure;
+        return;
     }
     SqliteDb check;
     int rc = OpenDb(ImmutableUri(m_path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &check);
@@ -519,7 +514,19 @@ bool Hive::Refresh() {
     m_nextPathCheck = now + kPathCheckIntervalMs;
     if (geteuid() != m_euid) return false;
     if (lstat(m_path.c_str(), &st) != 0) return false;
-    return st.st_dev == m_dev && st.st_ino == m_ino;
+    if (st.st_dev != m_dev || st.st_ino != m_ino) return false;
+    return m_status == HiveStatus::Insecure || !SideFilesInsecure();
+}
+
+bool Hive::SideFilesInsecure() const {
+    // SQLite gives -wal and -shm the main file's mode, so other modes there were set by hand.
+    for (const char* suffix : {"-wal", "-shm"}) {
+        struct stat side {};
+        if (lstat((m_path + suffix).c_str(), &side) == 0 &&
+            (!S_ISREG(side.st_mode) || Insecure(m_kind, side.st_mode, side.st_uid, m_euid)))
+            return true;
+    }
+    return false;
 }
 
 bool Hive::WritesRefused() {

@@ -69,8 +69,8 @@ public:
     // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
     // when the path now names another file than the one this object describes (replaced or
     // removed), or the file's owner or mode changed; the caller then starts a new Hive for the
-    // path. Costs one fstat(); the path itself is looked up again at most every
-    // kPathCheckIntervalMs (see Hive.cpp).
+    // path. Costs one fstat(); the path itself, and the modes of -wal and -shm, are looked at
+    // again at most every kPathCheckIntervalMs (see Hive.cpp).
     bool Refresh();
     // Whether writes are refused before they are tried: the read-only switch, a file this
     // process may not write, or a refused path. Damaged and foreign hives refuse each write
@@ -148,6 +148,7 @@ private:
     void SetCacheKey(KeyId from, std::u16string_view text);
     void ForgetPaths() noexcept { m_paths.clear(); }
     void ClosePathFd() noexcept;
+    bool SideFilesInsecure() const;
 
     HiveKind m_kind;
     std::string m_path;

@@ -3,6 +3,7 @@
 // Where the hives are looked for, and the read-only switch, over a made-up environment.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <string>
 
@@ -98,6 +99,43 @@ TEST(HiveLocationTest, TheReadOnlySwitchNamesHives) {
         EXPECT_EQ(qelplatform::ReadOnlyBySwitch(HiveKind::User, FakeEnv), test.user);
         EXPECT_EQ(qelplatform::ReadOnlyBySwitch(HiveKind::Machine, FakeEnv), test.machine);
     }
+}
+
+// The memo must give what HivePath gives after every change of the environment or of the
+// working directory, while recomputing nothing when neither changed.
+TEST(HiveLocationTest, TheMemoFollowsEveryChange) {
+    struct Step {
+        const char* what;
+        std::map<std::string, std::string> env;
+        HiveKind kind;
+    };
+    const Step steps[] = {
+        {"user variable", {{"QELCONFIG_USER_HIVE", "/a/u.hive"}}, HiveKind::User},
+        {"same again", {{"QELCONFIG_USER_HIVE", "/a/u.hive"}}, HiveKind::User},
+        {"user variable changed", {{"QELCONFIG_USER_HIVE", "/b/u.hive"}}, HiveKind::User},
+        {"unset, XDG decides", {{"XDG_CONFIG_HOME", "/x"}, {"HOME", "/h"}}, HiveKind::User},
+        {"XDG gone, HOME decides", {{"HOME", "/h"}}, HiveKind::User},
+        {"HOME changed", {{"HOME", "/h2"}}, HiveKind::User},
+        {"relative user variable", {{"QELCONFIG_USER_HIVE", "rel/u.hive"}}, HiveKind::User},
+        {"machine default", {}, HiveKind::Machine},
+        {"machine variable", {{"QELCONFIG_MACHINE_HIVE", "/m/m.hive"}}, HiveKind::Machine},
+        {"machine relative", {{"QELCONFIG_MACHINE_HIVE", "m.hive"}}, HiveKind::Machine},
+    };
+    qelplatform::HivePathMemo memo;
+    for (const auto& step : steps) {
+        SCOPED_TRACE(step.what);
+        g_env = step.env;
+        EXPECT_EQ(memo.Get(step.kind, FakeEnv), qelplatform::HivePath(step.kind, FakeEnv));
+    }
+    // A relative path is resolved against the working directory of the moment.
+    const std::filesystem::path before = std::filesystem::current_path();
+    g_env = {{"QELCONFIG_USER_HIVE", "rel/u.hive"}};
+    const std::string first = memo.Get(HiveKind::User, FakeEnv);
+    std::filesystem::current_path("/");
+    const std::string second = memo.Get(HiveKind::User, FakeEnv);
+    std::filesystem::current_path(before);
+    EXPECT_EQ(second, "/rel/u.hive");
+    EXPECT_NE(first, second);
 }
 
 }  // namespace
