@@ -4,6 +4,7 @@
 
 #include "Catalogue.h"
 #include "Commands.h"
+#include "DoctorRepair.h"
 #include "Output.h"
 #include "Registry.h"
 #include "SettingText.h"
@@ -90,6 +91,16 @@ ExitCode RunDoctor(bool json) {
             problems.push_back({hive, "hive", u"", u"", nullptr, health.problem});
             continue;
         }
+        // Before any value is read: a bad page in the middle of a file passes the registry's
+        // own check when it opens the hive, and reads may never touch it.
+        if (const HiveRepairReport full = CheckHiveFile(hive); full.state == "damaged") {
+            std::string detail = "the file is damaged";
+            for (const std::string& text : full.details) detail += ": " + text;
+            problems.push_back({hive, "hive", u"", u"", nullptr,
+                                detail + "; qelconfig doctor --repair rebuilds it"});
+            hives.back()["problem"] = detail;
+            continue;
+        }
         std::vector<TreeValue> values;
         if (const LSTATUS rc = ListTree(hive, kAppKey, values); rc != ERROR_SUCCESS) {
             problems.push_back({hive, "hive", u"", u"", nullptr, "cannot list: " + StatusText(rc)});
@@ -131,8 +142,15 @@ void AddDoctorCommand(CLI::App& app, ExitCode& result) {
         "type or outside the allowed values, non-text values, text too long to read back, "
         "values no setting owns, and unreadable hives. Exit code 0 when there are none.");
     auto json = std::make_shared<bool>(false);
+    auto repair = std::make_shared<bool>(false);
     command->add_flag("--json", *json, "Print a JSON object");
-    command->callback([=, &result] { result = RunDoctor(*json); });
+    command->add_flag("--repair", *repair,
+                      "Move each damaged hive file aside (as <file>.corrupt-<UTC time>, with its "
+                      "-wal and -shm) and rebuild it from every key and value that can still be "
+                      "read; report what was lost. Exit code 0 when nothing was lost or nothing "
+                      "needed repair. Not on Windows");
+    command->callback(
+        [=, &result] { result = *repair ? RunDoctorRepair(*json) : RunDoctor(*json); });
 }
 
 }  // namespace qelcli

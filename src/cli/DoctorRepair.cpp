@@ -1,0 +1,172 @@
+// qelconfig doctor --repair: each damaged hive moved aside and rebuilt from what can be read.
+// A foreign database at a hive's path is reported and left alone: it may be another program's
+// data put there by mistake, and only its owner can tell.
+#include "DoctorRepair.h"
+
+#include <cstring>
+
+#include <nlohmann/json.hpp>
+
+#include "Output.h"
+#include "Registry.h"
+#include "Utf8.h"
+
+#if !defined(_WIN32)
+#include "portable/QelHiveRepair.h"
+#endif
+
+namespace qelcli {
+
+namespace {
+
+#if !defined(_WIN32)
+void Collect(void* context, const char* what, const char* text, LPCWSTR key, LPCWSTR name) {
+    auto& report = *static_cast<HiveRepairReport*>(context);
+    const std::string value = text == nullptr ? "" : text;
+    const std::string_view item = what;
+    if (item == "state") {
+        report.state = value;
+    } else if (item == "detail") {
+        report.details.push_back(value);
+    } else if (item == "moved") {
+        report.moved.push_back(value);
+    } else if (item == "rebuilt") {
+        report.rebuiltNoted = true;
+        report.rebuilt = value;
+    } else if (item == "saved-keys") {
+        report.savedKeys = std::stoul(value);
+    } else if (item == "saved-values") {
+        report.savedValues = std::stoul(value);
+    } else if (item == "lost-key" || item == "lost-value") {
+        report.lost.push_back({item == "lost-value", key == nullptr ? u"" : key,
+                               name == nullptr ? u"" : name, value});
+    } else if (item == "unreadable") {
+        report.unreadable.push_back(value);
+    }
+}
+
+HiveRepairReport Call(Hive hive, DWORD flags) {
+    HiveRepairReport report;
+    report.status = QelRegRepairHive(RootOf(hive), flags, Collect, &report);
+    return report;
+}
+#endif
+
+std::string Where(Hive hive, const std::u16string& key, const std::u16string& name, bool isValue) {
+    std::string text = HiveName(hive);
+    if (!key.empty()) text += "\\" + Printable(key);
+    if (isValue) text += " \"" + Printable(name) + "\"";
+    return text;
+}
+
+// Whether the hive is as it should be after the repair.
+bool Fine(const HiveRepairReport& report) {
+    if (report.status != ERROR_SUCCESS) return false;
+    if (report.state == "missing" || report.state == "healthy") return true;
+    return report.state == "damaged" && report.Complete();
+}
+
+std::string Action(const HiveRepairReport& report) {
+    if (report.state == "missing" || report.state == "healthy") return "none";
+    if (!report.moved.empty()) return report.status == ERROR_SUCCESS ? "repaired" : "moved";
+    if (report.state == "foreign" || report.state == "refused") return "left";
+    return "failed";
+}
+
+std::string Why(const HiveRepairReport& report) {
+    if (report.status == ERROR_SUCCESS) return "";
+    if (report.state == "foreign")
+        return "the file is a database of another program or format version; it is left where "
+               "it is (move it away yourself if it is not needed)";
+    if (report.state == "refused")
+        return "the file is refused (a symbolic link, not a regular file, or writable by "
+               "others); it is left where it is";
+    if (report.status == 170)
+        return "the file changed while it was being repaired (another program is using it); "
+               "try again when it is not in use";
+    return "not repaired: " + StatusText(report.status);
+}
+
+void PrintText(Hive hive, const std::string& file, const HiveRepairReport& report) {
+    const std::string head = std::string(HiveName(hive)) + " (" + file + ")";
+    if (report.state == "missing") return PrintLine(head + ": no file, nothing to repair");
+    if (report.state == "healthy") return PrintLine(head + ": healthy, left as it is");
+    std::string line = head + ": " + report.state;
+    for (const std::string& detail : report.details) line += ": " + detail;
+    PrintLine(line);
+    for (const std::string& name : report.moved) PrintLine("  moved aside: " + name);
+    if (report.rebuiltNoted) {
+        PrintLine(report.rebuilt.empty()
+                      ? "  nothing could be saved; no new hive was made (the next write makes one)"
+                      : "  rebuilt with " + std::to_string(report.savedKeys) + " key(s) and " +
+                            std::to_string(report.savedValues) + " value(s)");
+    }
+    for (const HiveLoss& loss : report.lost)
+        PrintLine(std::string("  lost ") + (loss.isValue ? "value " : "key ") +
+                  Where(hive, loss.key, loss.name, loss.isValue) + ": " + loss.reason);
+    for (const std::string& text : report.unreadable) PrintLine("  lost: " + text);
+}
+
+nlohmann::json ToJson(Hive hive, const std::string& file, const HiveRepairReport& report) {
+    nlohmann::json lost = nlohmann::json::array();
+    for (const HiveLoss& loss : report.lost)
+        lost.push_back({{"key", ToUtf8(loss.key)},
+                        {"value", loss.isValue ? nlohmann::json(ToUtf8(loss.name)) : nullptr},
+                        {"reason", loss.reason}});
+    const std::string why = Why(report);
+    return {{"hive", HiveName(hive)},
+            {"file", file},
+            {"state", report.state},
+            {"detail", report.details},
+            {"action", Action(report)},
+            {"error", why.empty() ? nlohmann::json() : nlohmann::json(why)},
+            {"movedTo", report.moved},
+            {"rebuilt", report.rebuilt.empty() ? nlohmann::json() : nlohmann::json(report.rebuilt)},
+            {"saved", {{"keys", report.savedKeys}, {"values", report.savedValues}}},
+            {"lost", lost},
+            {"unreadable", report.unreadable}};
+}
+
+}  // namespace
+
+HiveRepairReport CheckHiveFile([[maybe_unused]] Hive hive) {
+#if !defined(_WIN32)
+    return Call(hive, QELREPAIR_CHECK_ONLY);
+#else
+    return {};
+#endif
+}
+
+ExitCode RunDoctorRepair(bool json) {
+#if defined(_WIN32)
+    (void)json;
+    return Refuse(
+        "--repair rebuilds the hive files of the portable registry; the Windows registry is not "
+        "repaired by this tool");
+#else
+    bool allFine = true;
+    bool anyRepaired = false;
+    nlohmann::json hives = nlohmann::json::array();
+    for (Hive hive : kHives) {
+        const std::string file = CheckHive(hive).file;
+        const HiveRepairReport report = Call(hive, 0);
+        allFine = allFine && Fine(report);
+        anyRepaired = anyRepaired || !report.moved.empty();
+        if (json)
+            hives.push_back(ToJson(hive, file, report));
+        else
+            PrintText(hive, file, report);
+        if (const std::string why = Why(report); !why.empty())
+            Warn(std::string(HiveName(hive)) + ": " + why);
+    }
+    if (json)
+        PrintJson({{"repaired", allFine}, {"hives", hives}});
+    else if (!allFine)
+        PrintLine("not everything could be saved or repaired");
+    else
+        PrintLine(anyRepaired ? "repaired, nothing lost" : "no hive needed repair");
+    return allFine ? ExitCode::Ok : ExitCode::Failed;
+#endif
+}
+
+}  // namespace qelcli
