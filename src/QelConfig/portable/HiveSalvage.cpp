@@ -3,8 +3,10 @@
 // How a damaged hive is read:
 // - Upper bounds for the key and value ids come from every source that still answers: max(id),
 //   sqlite_sequence, and scans of each table and index until their first error. Each id up to
-//   the bound is then read with its own point query; SQLITE_CORRUPT for one id does not stop
-//   the next, so a bad page costs only the rows on it.
+//   the bound, and past it while rows still turn up, is then read with its own point query;
+//   SQLITE_CORRUPT for one id does not stop the next, so a bad page costs only the rows on it.
+//   Probes that end on unreadable rows are reported open-ended ("rows 65 and up"): a damaged
+//   last page hides how many rows followed.
 // - The two unique indexes hold (parent, fold, id) and (key, fold, id). They are read per parent,
 //   again one query each, to put names to rows the tables could not give.
 // - Paths are rebuilt from parent links, with a depth limit against cycles. Only keys whose
@@ -110,15 +112,20 @@ struct IndexEntry {
     std::u16string folded;
 };
 
-// "key rows 5-9, 14"
-std::string Ranges(const char* what, const std::vector<sqlite3_int64>& ids) {
+// "key rows 5-9, 14"; "14 and up" when the probes ended on an unreadable row, so that what
+// lies beyond is unknown.
+std::string Ranges(const char* what, const std::vector<sqlite3_int64>& ids,
+                   sqlite3_int64 lastProbed) {
     std::string text = std::string(what) + " rows ";
     for (std::size_t i = 0; i < ids.size();) {
         std::size_t j = i;
         while (j + 1 < ids.size() && ids[j + 1] == ids[j] + 1) ++j;
         if (i != 0) text += ", ";
         text += std::to_string(ids[i]);
-        if (j != i) text += "-" + std::to_string(ids[j]);
+        if (ids[j] == lastProbed)
+            text += " and up";
+        else if (j != i)
+            text += "-" + std::to_string(ids[j]);
         i = j + 1;
     }
     return text;
@@ -154,6 +161,8 @@ private:
     std::map<sqlite3_int64, IndexEntry> m_keyIndex;
     std::map<sqlite3_int64, IndexEntry> m_valueIndex;
     bool m_keyIndexWhole = true;
+    sqlite3_int64 m_keyProbed = 0;  // the last id probed
+    sqlite3_int64 m_valueProbed = 0;
     bool m_valueIndexWhole = true;
 };
 
@@ -164,7 +173,10 @@ bool Reader::PrepareProbes() {
 }
 
 void Reader::ReadKeys(sqlite3_int64 bound) {
-    for (sqlite3_int64 id = 1; id <= bound; ++id) {
+    sqlite3_int64 lastRow = 0;
+    // Past the bound for as long as rows still turn up.
+    for (sqlite3_int64 id = 1; id <= std::max(bound, lastRow + kIdSlack) && id <= kMaxProbedId;
+         ++id) {
         StmtUse q(m_keyProbe.Get());
         q.Bind(1, id);
         switch (Classify(q.Step())) {
@@ -176,6 +188,7 @@ void Reader::ReadKeys(sqlite3_int64 bound) {
                     sqlite3_column_type(q.Get(), 1) == SQLITE_BLOB && ValidKeyName(q.Blob(1));
                 row.name = row.valid ? FromBlob(q.Blob(1)) : Numbered(id);
                 m_keys.emplace(id, std::move(row));
+                lastRow = id;
                 break;
             }
             case Probe::Absent:
@@ -184,11 +197,14 @@ void Reader::ReadKeys(sqlite3_int64 bound) {
                 m_keyUnreadable.push_back(id);
                 break;
         }
+        m_keyProbed = id;
     }
 }
 
 void Reader::ReadValues(sqlite3_int64 bound) {
-    for (sqlite3_int64 id = 1; id <= bound; ++id) {
+    sqlite3_int64 lastRow = 0;
+    for (sqlite3_int64 id = 1; id <= std::max(bound, lastRow + kIdSlack) && id <= kMaxProbedId;
+         ++id) {
         StmtUse q(m_valueProbe.Get());
         q.Bind(1, id);
         switch (Classify(q.Step())) {
@@ -209,6 +225,7 @@ void Reader::ReadValues(sqlite3_int64 bound) {
                                     data.size() <= kMaxValueBytes;
                 if (!nameOk || !typeOk || !dataOk) row.type = -1;  // malformed, reported below
                 m_values.emplace(id, std::move(row));
+                lastRow = id;
                 break;
             }
             case Probe::Absent:
@@ -217,6 +234,7 @@ void Reader::ReadValues(sqlite3_int64 bound) {
                 m_valueUnreadable.push_back(id);
                 break;
         }
+        m_valueProbed = id;
     }
 }
 
@@ -292,18 +310,19 @@ void Reader::Run(HiveSalvage& out) {
                                        ScanMax(m_db,
                                                "SELECT seq FROM sqlite_sequence "
                                                "WHERE name = 'keys'"),
-                                       ScanMax(m_db, "SELECT id FROM keys"),
+                                       ScanMax(m_db, "SELECT id FROM keys NOT INDEXED"),
                                        ScanMax(m_db,
                                                "SELECT id FROM keys INDEXED BY "
                                                "keys_by_parent")});
     sqlite3_int64 valueBound =
-        std::max({ScanMax(m_db, "SELECT max(id) FROM vals"), ScanMax(m_db, "SELECT id FROM vals"),
+        std::max({ScanMax(m_db, "SELECT max(id) FROM vals"),
+                  ScanMax(m_db, "SELECT id FROM vals NOT INDEXED"),
                   ScanMax(m_db, "SELECT id FROM vals INDEXED BY vals_by_key")});
     keyBound = std::min(keyBound + kIdSlack, kMaxProbedId);
     valueBound = std::min(valueBound + kIdSlack, kMaxProbedId);
     ReadKeys(keyBound);
     ReadValues(valueBound);
-    ReadIndexes(keyBound);
+    ReadIndexes(m_keyProbed);
     if (m_keys.empty() && m_values.empty() && m_keyIndex.empty() && m_valueIndex.empty() &&
         (!m_keyUnreadable.empty() || !m_valueUnreadable.empty())) {
         out.unreadable.push_back(std::string("nothing could be read: ") + sqlite3_errmsg(m_db));
@@ -376,9 +395,9 @@ void Reader::Run(HiveSalvage& out) {
     // Unreadable ids the indexes do not name: with a whole index they were never rows (deleted
     // ids fall on damaged pages too); otherwise nothing can tell, so they are reported.
     if (!unnamedKeys.empty() && !m_keyIndexWhole)
-        out.unreadable.push_back(Ranges("key", unnamedKeys));
+        out.unreadable.push_back(Ranges("key", unnamedKeys, m_keyProbed));
     if (!unnamedValues.empty() && !m_valueIndexWhole)
-        out.unreadable.push_back(Ranges("value", unnamedValues));
+        out.unreadable.push_back(Ranges("value", unnamedValues, m_valueProbed));
 }
 
 }  // namespace
