@@ -50,7 +50,6 @@ HiveRepairReport Call(Hive hive, DWORD flags) {
     report.status = QelRegRepairHive(RootOf(hive), flags, Collect, &report);
     return report;
 }
-#endif
 
 std::string Where(Hive hive, const std::u16string& key, const std::u16string& name, bool isValue) {
     std::string text = HiveName(hive);
@@ -126,6 +125,7 @@ nlohmann::json ToJson(Hive hive, const std::string& file, const HiveRepairReport
             {"lost", lost},
             {"unreadable", report.unreadable}};
 }
+#endif
 
 }  // namespace
 
