@@ -97,6 +97,11 @@ bool ReadQuoted(std::u16string_view& s, std::u16string& out, std::string& reason
         if (c == u'\\') {
             if (i + 1 == s.size()) break;
             const char16_t next = s[++i];
+            // Wine's regedit and reg export write line breaks inside text as \n and \r.
+            if (next == u'n' || next == u'r') {
+                out += next == u'n' ? u'\n' : u'\r';
+                continue;
+            }
             if (next != u'\\' && next != u'"') {
                 reason = "unknown escape \\" + ToUtf8(std::u16string_view(&next, 1)) +
                          " in a quoted string (write \\\\ for a backslash)";

@@ -23,7 +23,11 @@ TEST_F(Doctor, CleanHivesExitWithZero) {
     EXPECT_EQ(report["clean"], true);
     EXPECT_TRUE(report["problems"].empty()) << report.dump();
     ASSERT_EQ(report["hives"].size(), 2u);
+#if defined(_WIN32)
+    EXPECT_TRUE(report["hives"][0]["file"].is_null()) << "the system registry has no hive file";
+#else
     EXPECT_EQ(report["hives"][0]["file"], sandbox.UserHive().string());
+#endif
 }
 
 TEST_F(Doctor, ReportsEachKindOfMisreadValue) {
@@ -83,6 +87,8 @@ TEST_F(Doctor, TheTextReportNamesTheValueAndWhatTheLibraryReads) {
 
 // This process has not opened the machine hive, so the garbage is all the tool will see.
 TEST_F(Doctor, ReportsACorruptHive) {
+    if (sandbox.MachineHive().empty())
+        GTEST_SKIP() << "the hives are the system registry here, not files a test can damage";
     std::filesystem::create_directories(sandbox.MachineHive().parent_path());
     std::ofstream(sandbox.MachineHive(), std::ios::binary) << std::string(4096, 'Z');
     const ToolRun run = Run({"doctor", "--json"});

@@ -89,7 +89,7 @@ TEST_F(ExportImport, ExportIsSortedAndStable) {
 
 TEST_F(ExportImport, ExportToAFileWritesTheSameBytes) {
     Store(HKEY_CURRENT_USER, u"UI/ProjectType", u"2");
-    const std::filesystem::path file = sandbox.Directory() / "settings.reg";
+    const std::filesystem::path file = Directory() / "settings.reg";
     const ToolRun run = Run({"export", file.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(ReadFile(file), Run({"export"}).out);
@@ -100,7 +100,7 @@ TEST_F(ExportImport, ARoundTripIntoEmptyHivesRestoresEveryValueByteForByte) {
     for (const char* encoding : {"--utf8", ""}) {
         SwitchHives("source");
         StoreAwkwardValues();
-        const std::filesystem::path file = sandbox.Directory() / "backup.reg";
+        const std::filesystem::path file = Directory() / "backup.reg";
         std::vector<std::string> exportCommand{"export", file.string()};
         if (*encoding != 0) exportCommand.push_back(encoding);
         ASSERT_EQ(Run(exportCommand).exitCode, 0);

@@ -144,7 +144,7 @@ TEST_F(Import, RefusesFilesThatAreNotRegistryFiles) {
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_NE(run.err.find("notreg.reg:1: "), std::string::npos) << run.err;
     }
-    const ToolRun missing = Run({"import", (sandbox.Directory() / "absent.reg").string()});
+    const ToolRun missing = Run({"import", (Directory() / "absent.reg").string()});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
 }

@@ -80,16 +80,15 @@ TEST_F(List, TheTableHasOneLinePerSetting) {
 TEST_F(List, NeverWrites) {
     const ToolRun first = Run({"list"});
     ASSERT_EQ(first.exitCode, 0) << first.err;
-    EXPECT_FALSE(std::filesystem::exists(sandbox.UserHive())) << "list stored something";
-    EXPECT_FALSE(std::filesystem::exists(sandbox.MachineHive())) << "list stored something";
+    EXPECT_FALSE(AnythingStored()) << "list stored something";
 
     ASSERT_EQ(Run({"set", "UI/ProjectType", "2"}).exitCode, 0);
     ASSERT_EQ(Run({"set", "UI/URLNewThemes", "http://example.org/"}).exitCode, 0);
-    const std::string before = HiveFileBytes();
+    const std::string before = StoreState();
     const ToolRun exported = Run({"export"});
     ASSERT_EQ(Run({"list"}).exitCode, 0);
     ASSERT_EQ(Run({"list", "--json"}).exitCode, 0);
-    EXPECT_EQ(HiveFileBytes(), before);
+    EXPECT_EQ(StoreState(), before);
     EXPECT_EQ(Run({"export"}).out, exported.out) << "list added or changed values";
 }
 

@@ -55,6 +55,7 @@ TEST(RegFileReader, ValueForms) {
         {"\"a\\\"b\\\\c\"=\"x\"", u"a\"b\\c", kTypeSz, Sz(u"x")},
         {"@=\"unnamed\"", u"", kTypeSz, Sz(u"unnamed")},
         {"\"N\"=\"caf\xC3\xA9 ;=\"", u"N", kTypeSz, Sz(u"caf\u00e9 ;=")},
+        {"\"N\"=\"two\\nlines\\r\\n\\\\n\"", u"N", kTypeSz, Sz(u"two\nlines\r\n\\n")},
         {"\"N\" = \"spaced\"  ", u"N", kTypeSz, Sz(u"spaced")},
         {"\"N\"=dword:0000001f", u"N", kTypeDword, {0x1f, 0, 0, 0}},
         {"\"N\"=dword:FFFFFFFF", u"N", kTypeDword, {0xff, 0xff, 0xff, 0xff}},

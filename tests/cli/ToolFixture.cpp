@@ -3,17 +3,117 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <random>
 
 #include "Utf8.h"
 
 namespace qeltest {
 
-void ToolTest::SetUp() {
-    if (!CanRunTool()) GTEST_SKIP() << "the tool is not run as a subprocess on this platform";
+namespace {
+
+const HKEY kRoots[] = {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE};
+
+const char* RootName(HKEY root) {
+    return root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE";
+}
+
+void SnapshotKey(HKEY root, const std::u16string& path, std::vector<StoredValue>& out) {
+    HKEY key = nullptr;
+    if (RegOpenKeyExW(root, Win32Str(path.c_str()), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+    out.push_back({root, path, true, u"", REG_NONE, {}});
+    std::vector<char16_t> name(16384);
+    std::vector<BYTE> data(1 << 16);
+    for (DWORD index = 0;; ++index) {
+        DWORD chars = static_cast<DWORD>(name.size());
+        DWORD type = REG_NONE;
+        DWORD bytes = static_cast<DWORD>(data.size());
+        if (RegEnumValueW(key, index, Win32Str(name.data()), &chars, nullptr, &type, data.data(),
+                          &bytes) != ERROR_SUCCESS)
+            break;
+        out.push_back({root, path, false, std::u16string(name.data(), chars), type,
+                       std::vector<BYTE>(data.begin(), data.begin() + bytes)});
+    }
+    std::vector<std::u16string> children;
+    for (DWORD index = 0;; ++index) {
+        DWORD chars = static_cast<DWORD>(name.size());
+        if (RegEnumKeyExW(key, index, Win32Str(name.data()), &chars, nullptr, nullptr, nullptr,
+                          nullptr) != ERROR_SUCCESS)
+            break;
+        children.emplace_back(name.data(), chars);
+    }
+    RegCloseKey(key);
+    for (const auto& child : children) SnapshotKey(root, path + u"\\" + child, out);
+}
+
+#if defined(_WIN32)
+// HiveSandbox has no directory here: the hives are the system's.
+std::filesystem::path MakeDirectory() {
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                          ("qelconfig-tooltest-" + std::to_string(random()));
+        if (std::filesystem::create_directory(dir)) return dir;
+    }
+    throw std::runtime_error("cannot make a temporary directory");
+}
+#endif
+
+}  // namespace
+
+bool StoredValue::operator==(const StoredValue& other) const {
+    return root == other.root && key == other.key && keyOnly == other.keyOnly &&
+           name == other.name && type == other.type && bytes == other.bytes;
+}
+
+std::vector<StoredValue> Snapshot() {
+    std::vector<StoredValue> all;
+    for (HKEY root : kRoots) SnapshotKey(root, kAppRoot, all);
+    return all;
+}
+
+void Restore(const std::vector<StoredValue>& snapshot) {
+    for (const StoredValue& value : snapshot) {
+        if (value.keyOnly) {
+            HKEY key = nullptr;
+            ASSERT_EQ(RegCreateKeyExW(value.root, Win32Str(value.key.c_str()), 0, nullptr,
+                                      REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
+                      ERROR_SUCCESS);
+            RegCloseKey(key);
+            continue;
+        }
+        WriteRaw(value.root, value.key, value.name, value.type, value.bytes);
+    }
+}
+
+void ClearApplicationTrees() {
+    for (HKEY root : kRoots) DeleteTree(root, kAppRoot);
+}
+
+std::string DescribeValue(const StoredValue& value) {
+    const std::string key = std::string(RootName(value.root)) + "\\" + Utf8(value.key);
+    if (value.keyOnly) return "[" + key + "]";
+    return key + " \"" + Utf8(value.name) + "\" type " + std::to_string(value.type) + " (" +
+           std::to_string(value.bytes.size()) + " bytes)";
+}
+
+ToolTest::ToolTest()
+#if defined(_WIN32)
+    : m_directory(MakeDirectory())
+#else
+    : m_directory(sandbox.Directory())
+#endif
+{
+}
+
+ToolTest::~ToolTest() {
+#if defined(_WIN32)
+    std::error_code ignored;
+    std::filesystem::remove_all(m_directory, ignored);
+#endif
 }
 
 ToolRun ToolTest::Run(const std::vector<std::string>& arguments) {
-    return RunTool(arguments, sandbox.Directory());
+    return RunTool(arguments, Directory());
 }
 
 nlohmann::json ToolTest::RunJson(const std::vector<std::string>& arguments) {
@@ -39,7 +139,7 @@ void ToolTest::StoreRaw(HKEY hive, const std::u16string& keyPath, DWORD type,
 }
 
 std::filesystem::path ToolTest::WriteFile(const std::string& name, const std::string& bytes) {
-    const std::filesystem::path file = sandbox.Directory() / name;
+    const std::filesystem::path file = Directory() / name;
     std::ofstream out(file, std::ios::binary | std::ios::trunc);
     out << bytes;
     return file;
@@ -50,8 +150,15 @@ std::string ToolTest::ReadFile(const std::filesystem::path& file) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::string ToolTest::HiveFileBytes() {
+std::string ToolTest::StoreState() {
     std::string all;
+#if defined(_WIN32)
+    for (const StoredValue& value : Snapshot()) {
+        all += DescribeValue(value) + ":";
+        for (BYTE b : value.bytes) all += " " + std::to_string(b);
+        all += "\n";
+    }
+#else
     for (const auto& hive : {sandbox.UserHive(), sandbox.MachineHive()}) {
         for (const char* suffix : {"", "-wal"}) {
             std::filesystem::path file = hive;
@@ -60,12 +167,31 @@ std::string ToolTest::HiveFileBytes() {
                    (std::filesystem::exists(file) ? ":\n" + ReadFile(file) : ": missing\n");
         }
     }
+#endif
     return all;
+}
+
+bool ToolTest::AnythingStored() {
+#if defined(_WIN32)
+    return !Snapshot().empty();
+#else
+    return std::filesystem::exists(sandbox.UserHive()) ||
+           std::filesystem::exists(sandbox.MachineHive());
+#endif
 }
 
 void ToolTest::SwitchHives(const std::string& tag) {
 #if defined(_WIN32)
-    (void)tag;
+    if (tag == m_tag) return;
+    m_keptAside.emplace_back(m_tag, Snapshot());
+    ClearApplicationTrees();
+    for (auto kept = m_keptAside.begin(); kept != m_keptAside.end(); ++kept) {
+        if (kept->first != tag) continue;
+        Restore(kept->second);
+        m_keptAside.erase(kept);
+        break;
+    }
+    m_tag = tag;
 #else
     setenv("QELCONFIG_USER_HIVE", (sandbox.Directory() / (tag + "-user.hive")).c_str(), 1);
     setenv("QELCONFIG_MACHINE_HIVE", (sandbox.Directory() / (tag + "-machine.hive")).c_str(), 1);
