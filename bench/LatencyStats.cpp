@@ -8,7 +8,8 @@ double g_floorMedian = 0;
 
 double Percentile(std::vector<double>& sorted, double fraction) {
     if (sorted.empty()) return 0;
-    const size_t index = std::min(sorted.size() - 1, static_cast<size_t>(fraction * static_cast<double>(sorted.size())));
+    const size_t index = std::min(
+        sorted.size() - 1, static_cast<size_t>(fraction * static_cast<double>(sorted.size())));
     return sorted[index];
 }
 

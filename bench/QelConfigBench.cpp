@@ -55,7 +55,8 @@ void BM_Floor_SqlitePointQuery(benchmark::State& state) {
     sqlite3* db = nullptr;
     sqlite3_open_v2(UserHive().c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* find = nullptr;
-    sqlite3_prepare_v2(db, "SELECT key, fold FROM vals ORDER BY id DESC LIMIT 1", -1, &find, nullptr);
+    sqlite3_prepare_v2(db, "SELECT key, fold FROM vals ORDER BY id DESC LIMIT 1", -1, &find,
+                       nullptr);
     if (sqlite3_step(find) != SQLITE_ROW) {
         state.SkipWithError("the hive has no values");
         return;

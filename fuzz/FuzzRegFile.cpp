@@ -11,7 +11,8 @@
 namespace {
 
 using qelcli::regfile::Operation;
-using ValueTuple = std::tuple<std::u16string, std::u16string, std::uint32_t, std::vector<std::uint8_t>>;
+using ValueTuple =
+    std::tuple<std::u16string, std::u16string, std::uint32_t, std::vector<std::uint8_t>>;
 
 std::vector<ValueTuple> SetValues(const std::vector<Operation>& operations) {
     std::vector<ValueTuple> values;
@@ -39,8 +40,7 @@ bool HasLoneSurrogate(const std::u16string& text) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     namespace regfile = qelcli::regfile;
-    const auto parsed =
-        regfile::Parse(std::string_view(reinterpret_cast<const char*>(data), size));
+    const auto parsed = regfile::Parse(std::string_view(reinterpret_cast<const char*>(data), size));
     if (!parsed.errors.empty()) return 0;
 
     std::vector<regfile::Key> keys;

@@ -229,8 +229,8 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 
-QELPLATFORM_API LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                                      PHKEY phkResult);
+QELPLATFORM_API LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions,
+                                      REGSAM samDesired, PHKEY phkResult);
 QELPLATFORM_API LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass,
                                         DWORD dwOptions, REGSAM samDesired,
                                         const LPSECURITY_ATTRIBUTES lpSecurityAttributes,
@@ -252,9 +252,5 @@ QELPLATFORM_API LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueNa
 #endif  // _WIN32
 
 // The platform's view of a 16-bit text pointer (identity off Windows, wchar_t on Windows).
-inline LPCWSTR Win32Str(const char16_t* psz) noexcept {
-    return reinterpret_cast<LPCWSTR>(psz);
-}
-inline LPWSTR Win32Str(char16_t* psz) noexcept {
-    return reinterpret_cast<LPWSTR>(psz);
-}
+inline LPCWSTR Win32Str(const char16_t* psz) noexcept { return reinterpret_cast<LPCWSTR>(psz); }
+inline LPWSTR Win32Str(char16_t* psz) noexcept { return reinterpret_cast<LPWSTR>(psz); }

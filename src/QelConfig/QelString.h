@@ -25,9 +25,7 @@ public:
     HRESULT m_hr;
 };
 
-[[noreturn]] inline void AtlThrow(HRESULT hr) {
-    throw CAtlException(hr);
-}
+[[noreturn]] inline void AtlThrow(HRESULT hr) { throw CAtlException(hr); }
 
 class CString {
 public:
@@ -41,8 +39,12 @@ public:
     explicit CString(XCHAR ch, int nRepeat = 1) {
         Guard([&] { m_str.assign(static_cast<size_t>(nRepeat > 0 ? nRepeat : 0), ch); });
     }
-    explicit CString(std::u16string_view text) { Guard([&] { m_str.assign(text); }); }
-    CString(const CString& src) { Guard([&] { m_str = src.m_str; }); }
+    explicit CString(std::u16string_view text) {
+        Guard([&] { m_str.assign(text); });
+    }
+    CString(const CString& src) {
+        Guard([&] { m_str = src.m_str; });
+    }
     CString(CString&& src) noexcept : m_str(std::move(src.m_str)) {}
     ~CString() = default;
 

@@ -47,10 +47,10 @@ TEST(FoldCapsTable, BaseRowsReplaceEntriesAndOrphanOverridesAreDropped) {
         {static_cast<CapsKey>(5), 0x4, Bool(false), CapsRuleNone, u""},  // no base row yet
         {static_cast<CapsKey>(1), 0x1, Bool(true), CapsRuleAnd, u""},
         {static_cast<CapsKey>(1), 0x8, Bool(false), CapsRuleNone, u""},
-        {static_cast<CapsKey>(1), 0x8, Bool(true), CapsRuleNone, u""},   // replaces the above
+        {static_cast<CapsKey>(1), 0x8, Bool(true), CapsRuleNone, u""},  // replaces the above
         {static_cast<CapsKey>(2), 0x1, Int(10), CapsRuleMin, u""},
         {static_cast<CapsKey>(2), 0x2, Int(5), CapsRuleMin, u""},
-        {static_cast<CapsKey>(2), 0x1, Int(20), CapsRuleMax, u""},       // discards override 0x2
+        {static_cast<CapsKey>(2), 0x1, Int(20), CapsRuleMax, u""},  // discards override 0x2
     };
     std::map<CapsKey, CapsEntry> index;
     FoldCapsTable(rows, 7, index);

@@ -30,10 +30,23 @@ struct IntCase {
 
 TEST(FromStringInteger, ReadsLeadingDecimalAndIgnoresTheRest) {
     const IntCase cases[] = {
-        {u"12abc", 12},   {u"abc", 0},      {u"  7", 7},     {u"-3", -3},     {u"", 0},
-        {u"+5", 5},       {u"\t\n 42", 42}, {u"- 4", 0},     {u"--4", 0},     {u"0x1F", 0},
-        {u"007", 7},      {u"63 ", 63},     {u"1 ,", 1},     {u"3.9", 3},     {u"-0", 0},
-        {u"2147483647", 2147483647},        {u"-2147483648", -2147483647LL - 1},
+        {u"12abc", 12},
+        {u"abc", 0},
+        {u"  7", 7},
+        {u"-3", -3},
+        {u"", 0},
+        {u"+5", 5},
+        {u"\t\n 42", 42},
+        {u"- 4", 0},
+        {u"--4", 0},
+        {u"0x1F", 0},
+        {u"007", 7},
+        {u"63 ", 63},
+        {u"1 ,", 1},
+        {u"3.9", 3},
+        {u"-0", 0},
+        {u"2147483647", 2147483647},
+        {u"-2147483648", -2147483647LL - 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Parse<int>(c.text), c.expected) << CString(c.text).GetLength();
@@ -147,8 +160,9 @@ TEST(FromVariantLong, TakesTheIntegerTypesWithoutCoercion) {
         LONGLONG bits;
         long expected;
     } accepted[] = {
-        {VT_UI4, 0xFFFFFFFF, -1}, {VT_UI2, 0xFFFF, 65535}, {VT_I2, 0xFFFF, -1},
-        {VT_I4, 98, 98},          {VT_INT, -7 & 0xFFFFFFFF, -7}, {VT_UINT, 0x80000000, -2147483647L - 1},
+        {VT_UI4, 0xFFFFFFFF, -1},      {VT_UI2, 0xFFFF, 65535},
+        {VT_I2, 0xFFFF, -1},           {VT_I4, 98, 98},
+        {VT_INT, -7 & 0xFFFFFFFF, -7}, {VT_UINT, 0x80000000, -2147483647L - 1},
     };
     for (const auto& c : accepted) {
         long value = 12345;
@@ -161,8 +175,16 @@ TEST(FromVariantLong, TakesTheIntegerTypesWithoutCoercion) {
 }
 
 TEST(FromVariant, RefusesOtherTypesAndLeavesTheOutputAlone) {
-    const VARTYPE refusedForIntegers[] = {VT_EMPTY, VT_NULL, VT_BOOL, VT_I1, VT_UI1, VT_I8,
-                                          VT_UI8,   VT_R4,   VT_R8,   VT_ERROR,
+    const VARTYPE refusedForIntegers[] = {VT_EMPTY,
+                                          VT_NULL,
+                                          VT_BOOL,
+                                          VT_I1,
+                                          VT_UI1,
+                                          VT_I8,
+                                          VT_UI8,
+                                          VT_R4,
+                                          VT_R8,
+                                          VT_ERROR,
                                           static_cast<VARTYPE>(VT_I4 | VT_BYREF),
                                           static_cast<VARTYPE>(VT_I4 | VT_ARRAY)};
     for (VARTYPE vt : refusedForIntegers) {

@@ -69,7 +69,8 @@ TEST_F(RegistryValueTest, TheReadOnlyScopeNeverWrites) {
 }
 
 TEST_F(RegistryValueTest, AMachineHiveThatRefusesWritesStillServesTheDefault) {
-    if (!sandbox.SetReadOnly(false, true)) GTEST_SKIP() << "this registry lets an administrator write the machine hive";
+    if (!sandbox.SetReadOnly(false, true))
+        GTEST_SKIP() << "this registry lets an administrator write the machine hive";
     EXPECT_EQ(Read(kPath, u"default", ScopeMachine), CString(u"default"));
     EXPECT_EQ(Write(kPath, u"x", ScopeMachine), E_FAIL);
     EXPECT_EQ(Write(kPath, u"x", ScopeMachineReadOnly), E_FAIL);
@@ -84,12 +85,12 @@ TEST_F(RegistryValueTest, TextsAreReadUpToTheirFirstNulWhateverTheType) {
         std::vector<BYTE> bytes;
         const char16_t* expected;
     } cases[] = {
-        {REG_SZ, TextBytes(u""), u""},                         // stored empty text is not "unset"
+        {REG_SZ, TextBytes(u""), u""},  // stored empty text is not "unset"
         {REG_SZ, TextBytes(u"no terminator", false), u"no terminator"},
         {REG_SZ, TextBytes(u"cut\0after", true), u"cut"},
         {REG_DWORD, {0, 0, 0, 0}, u""},
         {REG_DWORD, {'A', 0, 'B', 0}, u"AB"},
-        {REG_BINARY, {'x', 0, 'y'}, u"x"},                     // an odd last byte is no unit
+        {REG_BINARY, {'x', 0, 'y'}, u"x"},  // an odd last byte is no unit
         {REG_EXPAND_SZ, TextBytes(u"%PATH%"), u"%PATH%"},
     };
     for (const auto& c : cases) {
@@ -115,7 +116,8 @@ TEST_F(RegistryValueTest, ReadsUpTo1023CharactersAndLeavesLongerTextsInPlace) {
     // Too long machine-wide only: the user hive gets the default, the machine text stays.
     WriteRaw(HKEY_CURRENT_USER, kKey, u"Other", REG_SZ, TextBytes(u"x"));
     WriteText(HKEY_LOCAL_MACHINE, kKey, u"Long", tooLong);
-    EXPECT_EQ(Read(u"Software\\QelConfigTests\\Values\\Long", u"default", ScopeUser), CString(u"default"));
+    EXPECT_EQ(Read(u"Software\\QelConfigTests\\Values\\Long", u"default", ScopeUser),
+              CString(u"default"));
     EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"Long"), u"default");
     EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE, u"Long"), tooLong);
 }
@@ -157,7 +159,8 @@ TEST_F(RegistryValueTest, PathsWithoutKeyOrValueName) {
 
 TEST_F(RegistryValueTest, AFailedWriteIsEFailAndChangesNothing) {
     WriteText(HKEY_CURRENT_USER, kKey, u"Name", u"before");
-    if (!sandbox.SetReadOnly(true, true)) GTEST_SKIP() << "this registry cannot refuse writes to an administrator";
+    if (!sandbox.SetReadOnly(true, true))
+        GTEST_SKIP() << "this registry cannot refuse writes to an administrator";
     EXPECT_EQ(Write(kPath, u"after", ScopeUser), E_FAIL);
     EXPECT_EQ(Read(kPath, u"default", ScopeUser), CString(u"before"));
     sandbox.SetReadOnly(false, false);

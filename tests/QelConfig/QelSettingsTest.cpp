@@ -44,7 +44,8 @@ TEST_F(SettingsTest, UnknownIdentifiersAreRefusedAndTouchNothing) {
         EXPECT_EQ(config.GetValue(key, value), E_INVALIDARG) << id;
         EXPECT_EQ(value, 77);
     }
-    EXPECT_FALSE(qeltest::KeyExists(HKEY_CURRENT_USER, u"Software\\Halvard\\Nuvex12\\OEM\\Korvid\\TEST"));
+    EXPECT_FALSE(
+        qeltest::KeyExists(HKEY_CURRENT_USER, u"Software\\Halvard\\Nuvex12\\OEM\\Korvid\\TEST"));
 }
 
 TEST_F(SettingsTest, TheValueTypeMustMatchExactly) {
@@ -71,7 +72,8 @@ TEST_F(SettingsTest, AllowedListsGuardTheirSettings) {
     CQelConfig& config = Config();
     EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_Type, 3L), E_INVALIDARG);
     EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_Type, 0L), E_INVALIDARG);
-    EXPECT_FALSE(Stored(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/Type")) << "a refusal reads nothing";
+    EXPECT_FALSE(Stored(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/Type"))
+        << "a refusal reads nothing";
     EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_Type, 63L), S_FALSE) << "63 is the default";
     EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_Type, 16L), S_OK);
 
@@ -101,7 +103,8 @@ TEST_F(SettingsTest, ChangeDetectionComparesTextsUnitByUnit) {
     EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString(u"C:\\Image.iso")), S_OK);
     EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString(u"C:\\Image.iso")), S_FALSE);
     EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString(u"c:\\image.iso")), S_OK) << "letter case";
-    EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString(u"c:\\image.iso ")), S_OK) << "a trailing blank";
+    EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString(u"c:\\image.iso ")), S_OK)
+        << "a trailing blank";
     EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/ISOImagePath"), u"c:\\image.iso ");
     EXPECT_EQ(config.SetValue(ckUI_ISOImagePath, CString()), S_OK) << "the empty text is a value";
     CString read(u"unchanged?");
@@ -193,7 +196,8 @@ TEST_F(SettingsTest, MachineSettingsLiveMachineWide) {
 
 TEST_F(SettingsTest, AMachineSettingWhenTheMachineHiveRefusesWrites) {
     CQelConfig& config = Config();
-    if (!sandbox.SetReadOnly(false, true)) GTEST_SKIP() << "this registry lets an administrator write the machine hive";
+    if (!sandbox.SetReadOnly(false, true))
+        GTEST_SKIP() << "this registry lets an administrator write the machine hive";
     EXPECT_EQ(config.SetValue(ckUI_VideoStandardForHD, 1), E_FAIL);
     EXPECT_EQ(config.SetValue(ckUI_VideoStandardForHD, 0), S_FALSE) << "equal to the default";
     int standard = -1;
@@ -225,12 +229,14 @@ TEST_F(SettingsTest, ConstructionLeavesKorvidAsTheDiscVolumeName) {
     qeltest::DeleteTree(HKEY_CURRENT_USER, u"Software\\Halvard");
     Store(HKEY_LOCAL_MACHINE, u"UI/DiscVolumeName", u"Machine Disc");
     Config();
-    EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/DiscVolumeName"), u"Korvid") << "another text machine-wide";
+    EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/DiscVolumeName"), u"Korvid")
+        << "another text machine-wide";
     EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE, u"UI/DiscVolumeName"), u"Machine Disc");
 }
 
 TEST_F(SettingsTest, ConstructionSucceedsWhenEveryWriteIsRefused) {
-    if (!sandbox.SetReadOnly(true, true)) GTEST_SKIP() << "this registry cannot refuse writes to an administrator";
+    if (!sandbox.SetReadOnly(true, true))
+        GTEST_SKIP() << "this registry cannot refuse writes to an administrator";
     CQelConfig& config = Config();
     EXPECT_EQ(config.GetApplicationName(), CString(u"Korvid"));
     CString name;

@@ -61,8 +61,9 @@ TEST(CComVariant, NullsAreEqualAndOtherwiseUnordered) {
     EXPECT_FALSE(a == CComVariant(0));
     EXPECT_FALSE(a < CComVariant(0));
     EXPECT_FALSE(CComVariant(0) > a);
-    EXPECT_EQ(VarCmp(const_cast<CComVariant*>(&a), const_cast<CComVariant*>(&b), LOCALE_USER_DEFAULT, 0),
-              VARCMP_NULL);
+    EXPECT_EQ(
+        VarCmp(const_cast<CComVariant*>(&a), const_cast<CComVariant*>(&b), LOCALE_USER_DEFAULT, 0),
+        VARCMP_NULL);
 }
 
 TEST(CComVariant, EmptyComparesAsZeroOrAsTheEmptyText) {

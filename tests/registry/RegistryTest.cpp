@@ -233,9 +233,9 @@ TEST_P(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
 TEST_P(RegistryTest, NamesThatOnlyLookAlikeStayApart) {
     ScopedKey key = Create(u"Distinct");
     // Letters that share a capital with another letter are not that letter's case pair.
-    const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay",    u"K\u00E4y", u"I",
-                               u"\u0130",  u"\u0131",       u"\u03A3", u"\u03C2",   u"\u00B5",
-                               u"\u039C"};
+    const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay",    u"K\u00E4y",
+                               u"I",       u"\u0130",      u"\u0131", u"\u03A3",
+                               u"\u03C2",  u"\u00B5",      u"\u039C"};
     for (DWORD i = 0; i < std::size(names); ++i)
         ASSERT_EQ(SetDword(key.Get(), names[i], i), ERROR_SUCCESS);
     EXPECT_EQ(ValueNames(key.Get()).size(), std::size(names));

@@ -10,7 +10,8 @@ namespace {
 
 #if !defined(_WIN32)
 std::filesystem::path MakeTempDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qelconfig-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "qelconfig-test-XXXXXX").string();
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

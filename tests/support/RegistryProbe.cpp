@@ -18,7 +18,8 @@ std::optional<RawValue> ReadRaw(HKEY hive, const std::u16string& key, const std:
         return std::nullopt;
     RawValue value;
     DWORD size = 0;
-    LONG rc = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type, nullptr, &size);
+    LONG rc =
+        RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type, nullptr, &size);
     if (rc == ERROR_SUCCESS) {
         value.bytes.resize(size);
         rc = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type,
