@@ -75,6 +75,7 @@ int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out)
     return Real(f)->pMethods->xShmMap(Real(f), page, size, extend, out);
 }
 int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
+    if (flags & SQLITE_SHM_LOCK) g_faults->CountShmLock();
     return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
 }
 void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }

@@ -28,9 +28,15 @@ public:
     long WalSyncs() const { return m_walSyncs.load(); }
     void CountWalSync() { m_walSyncs.fetch_add(1); }
 
+    // xShmLock calls that take a lock (every read or write transaction of a WAL-mode hive takes
+    // at least one).
+    long ShmLocks() const { return m_shmLocks.load(); }
+    void CountShmLock() { m_shmLocks.fetch_add(1); }
+
 private:
     std::atomic<Fault> m_fault{Fault::None};
     std::atomic<long> m_walSyncs{0};
+    std::atomic<long> m_shmLocks{0};
 };
 
 // Whether libQelPlatform and this program share one copy of SQLite (two copies in a process

@@ -76,8 +76,10 @@ constexpr const char* kStatementSql[] = {
     "DELETE FROM vals WHERE key = ?1",
     "DELETE FROM keys WHERE id = ?1",
     "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT v.type, v.data FROM keys AS k LEFT JOIN vals AS v ON v.key = k.id AND v.fold = ?2 "
-    "WHERE k.id = ?1",
+    // One row: the value, or NULLs when the value is missing but the key exists; no row for a
+    // deleted key. The key is looked up only when the value is not found.
+    ("SELECT v.type, v.data FROM (SELECT 1) LEFT JOIN vals AS v ON v.key = ?1 AND v.fold = ?2 "
+     "WHERE v.id IS NOT NULL OR EXISTS(SELECT 1 FROM keys WHERE id = ?1)"),
     ("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
      "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"),
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
@@ -267,6 +269,20 @@ std::string ImmutableUri(const std::string& path) {
     return uri + "?immutable=1";
 }
 
+// Asks for WAL mode; *wal tells whether the database is in it afterwards (SQLite answers with
+// the mode it kept, without an error, where WAL is impossible).
+int SetWalMode(sqlite3* db, bool* wal) {
+    sqlite3_stmt* raw = nullptr;
+    int rc = sqlite3_prepare_v2(db, "PRAGMA journal_mode = WAL", -1, &raw, nullptr);
+    SqliteStmt stmt(raw);
+    if (rc != SQLITE_OK) return rc;
+    rc = sqlite3_step(raw);
+    if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? SQLITE_ERROR : rc;
+    const unsigned char* mode = sqlite3_column_text(raw, 0);
+    *wal = mode != nullptr && std::string_view(reinterpret_cast<const char*>(mode)) == "wal";
+    return SQLITE_OK;
+}
+
 int QueryInt(sqlite3* db, const char* sql, sqlite3_int64* value) {
     sqlite3_stmt* raw = nullptr;
     int rc = sqlite3_prepare_v2(db, sql, -1, &raw, nullptr);
@@ -427,7 +443,8 @@ void Hive::ClosePathFd() noexcept {
 }
 
 void Hive::CloseConnection() {
-    m_paths.clear();
+    ForgetCaches();
+    m_commits.Detach();
     if (!m_conn) return;
     if (m_conn->generation != ProcessGeneration() || m_status == HiveStatus::Damaged) {
         // Inherited through fork() (the parent owns its locks), or on a damaged file: forget it
@@ -571,7 +588,7 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     // closing a read-only connection never writes the file.
     if (m_conn && forWrite && m_conn->readOnlyBySwitch && !ReadOnlyBySwitch(m_kind, ProcessEnv) &&
         HiveWritable(m_path))
-        m_conn.reset();
+        CloseConnection();
     if (m_conn) return ERROR_SUCCESS;
 
     const bool bySwitch = ReadOnlyBySwitch(m_kind, ProcessEnv);
@@ -586,10 +603,11 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     sqlite3* db = conn->db.Get();
     conn->readOnly = !writable || sqlite3_db_readonly(db, "main") == 1;
     conn->readOnlyBySwitch = bySwitch;
+    bool wal = false;
     if (!conn->readOnly) {
         int persist = 1;
         sqlite3_file_control(db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
-        if ((rc = Exec(db, "PRAGMA journal_mode = WAL")) != SQLITE_OK ||
+        if ((rc = SetWalMode(db, &wal)) != SQLITE_OK ||
             (rc = Exec(db, FullSync() ? "PRAGMA synchronous = FULL"
                                       : "PRAGMA synchronous = NORMAL")) != SQLITE_OK ||
             // About one checkpoint's worth of frames (1000 pages), so that the -wal file is
@@ -598,7 +616,8 @@ LSTATUS Hive::UseConnection(bool forWrite) {
             return MapSqlite(rc);
     }
     conn->generation = ProcessGeneration();
-    m_paths.clear();
+    ForgetCaches();
+    if (wal) m_commits.Attach(db);
     m_conn = std::move(conn);
     return ERROR_SUCCESS;
 }
@@ -715,6 +734,39 @@ LSTATUS Hive::CreateFile() {
     return status;
 }
 
+LSTATUS Hive::FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value) {
+    if (!Readable()) return ERROR_FILE_NOT_FOUND;
+    FoldInto(name, m_folded);
+    // Taken before the query, so that a commit racing with it shows as a new epoch next time.
+    const std::uint64_t epoch = m_commits.Epoch();
+    const ValueCache::Entry* entry = m_values.Find(key, m_folded, epoch);
+    if (entry == nullptr) {
+        int rc = SQLITE_OK;
+        // Below the root one statement also tells a missing value (a row of NULLs) from a
+        // deleted key (no row), so that a miss costs no second read transaction.
+        const bool root = key == kRootKey;
+        sqlite3_stmt* stmt = Stmt(root ? kGetValue : kGetValueOfKey, &rc);
+        if (stmt == nullptr) return Fail(rc);
+        StmtUse q(stmt);
+        q.Bind(1, key);
+        q.Bind(2, m_folded);
+        rc = q.Step();
+        if (rc == SQLITE_ROW) {
+            const bool missing = q.IsNull(0);
+            entry = &m_values.Store(key, m_folded, epoch, missing,
+                                    missing ? 0 : static_cast<DWORD>(q.Int(0)),
+                                    missing ? std::string_view() : q.Blob(1));
+        } else if (rc == SQLITE_DONE && root) {
+            entry = &m_values.Store(key, m_folded, epoch, true, 0, {});
+        } else {
+            return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
+        }
+    }
+    if (entry->missing) return ERROR_FILE_NOT_FOUND;
+    *value = entry;
+    return ERROR_SUCCESS;
+}
+
 LSTATUS Hive::CheckKey(KeyId key) {
     if (key == kRootKey) return ERROR_SUCCESS;
     if (!Readable())
@@ -770,21 +822,33 @@ void Hive::SetCacheKey(KeyId from, std::u16string_view text) {
 }
 
 bool Hive::FindCachedKey(KeyId from, std::u16string_view text, KeyId* found, LSTATUS* status) {
-    if (text.empty() || m_paths.empty()) return false;
+    // Through the current connection only: the cache went with any earlier one.
+    if (text.empty() || !Readable() || m_paths.empty()) return false;
     SetCacheKey(from, text);
     const auto it = m_paths.find(m_cacheKey);
     if (it == m_paths.end()) return false;
-    // One point query instead of one per level: a key that still exists has the path it was
-    // cached under (keys are never renamed or moved, and a key with sub-keys cannot be
-    // deleted). One gone was deleted, perhaps by another process: the caller looks the path up
-    // afresh, and so sees a key made again under that name.
-    const KeyId id = it->second;
-    *status = CheckKey(id);
+    // A key that still exists has the path it was cached under (keys are never renamed or
+    // moved, and a key with sub-keys cannot be deleted). Seen to exist with nothing committed
+    // since, it exists now: no query at all. Otherwise one point query instead of one per level;
+    // the epoch is taken before it, so a commit racing with the query is noticed next time.
+    CachedKey& cached = it->second;
+    const std::uint64_t epoch = m_commits.Epoch();
+    if (epoch != 0 && cached.epoch == epoch) {
+        *status = ERROR_SUCCESS;
+        *found = cached.id;
+        return true;
+    }
+    *status = CheckKey(cached.id);
+    // Gone: deleted, perhaps by another process. The caller looks the path up afresh, and so
+    // sees a key made again under that name.
     if (*status == ERROR_KEY_DELETED) {
-        m_paths.erase(m_cacheKey);
+        m_paths.erase(it);
         return false;
     }
-    if (*status == ERROR_SUCCESS) *found = id;
+    if (*status == ERROR_SUCCESS) {
+        *found = cached.id;
+        cached.epoch = epoch;
+    }
     return true;
 }
 
@@ -794,7 +858,7 @@ void Hive::RememberKey(KeyId from, std::u16string_view text, KeyId id) {
     if (text.empty() || !m_conn) return;
     if (m_paths.size() >= kMaxCachedPaths) m_paths.clear();
     SetCacheKey(from, text);
-    m_paths.insert_or_assign(m_cacheKey, id);
+    m_paths.insert_or_assign(m_cacheKey, CachedKey{id, 0});
 }
 
 LSTATUS Hive::FindKey(KeyId from, const PathParts& parts, KeyId* found) {

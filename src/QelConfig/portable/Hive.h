@@ -14,6 +14,11 @@
 // A Hive is used under the registry's lock (Registry.cpp) and is not otherwise thread-safe. A
 // file that is not a valid hive is opened read-only, checked, and never written: reads see an
 // empty hive and writes fail.
+//
+// Key paths and values read are cached per connection and trusted only while nothing has been
+// committed to the file since they were read, by this process or any other (CommitWatch.h). So
+// reading an unchanged hive costs no read transaction, and no read ever returns a value another
+// process has since replaced.
 #pragma once
 
 #include <sys/types.h>
@@ -29,9 +34,11 @@
 
 #include "QelPlatform.h"
 #include "portable/CaseFold.h"
+#include "portable/CommitWatch.h"
 #include "portable/HiveLocation.h"
 #include "portable/QelHiveInfo.h"
 #include "portable/Sqlite.h"
+#include "portable/ValueCache.h"
 
 namespace qelplatform {
 
@@ -88,7 +95,8 @@ public:
     // The path cache, by a path's text exactly as the caller gave it (so no splitting or folding
     // on a hit). FindCachedKey returns true when the cache settled the lookup (*status set, and
     // *found on success), false when the path must be looked up with FindKey or CreateKey, whose
-    // result RememberKey then stores.
+    // result RememberKey then stores. A hit costs one point query when anything was committed
+    // since the key was last seen to exist, and none otherwise.
     bool FindCachedKey(KeyId from, std::u16string_view text, KeyId* found, LSTATUS* status);
     void RememberKey(KeyId from, std::u16string_view text, KeyId id);
     LSTATUS CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool* created);
@@ -144,9 +152,16 @@ private:
     LSTATUS MissingKeyResult(KeyId key, LSTATUS otherwise);
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
+    // The value, from the cache or the file; valid until the next call on this hive.
+    LSTATUS FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value);
     bool Readable();
     void SetCacheKey(KeyId from, std::u16string_view text);
     void ForgetPaths() noexcept { m_paths.clear(); }
+    // With the connection they were read through.
+    void ForgetCaches() noexcept {
+        m_paths.clear();
+        m_values.Clear();
+    }
     void ClosePathFd() noexcept;
     bool SideFilesInsecure() const;
 
@@ -164,8 +179,15 @@ private:
     std::int64_t m_nextPathCheck = 0;
     std::unique_ptr<Connection> m_conn;
     // Starting key and path text -> key id, for this connection. Ids are never reused, so a
-    // cached id names the same key for as long as that key exists.
-    std::unordered_map<std::u16string, KeyId> m_paths;
+    // cached id names the same key for as long as that key exists; epoch is m_commits' epoch in
+    // which the key was last seen to exist (0: not yet).
+    struct CachedKey {
+        KeyId id = kRootKey;
+        std::uint64_t epoch = 0;
+    };
+    std::unordered_map<std::u16string, CachedKey> m_paths;
+    ValueCache m_values;
+    CommitWatch m_commits;
     std::u16string m_cacheKey;  // reused, so that a lookup allocates nothing
     std::string m_folded;       // likewise for a value name bound to a read
 };
@@ -179,24 +201,10 @@ inline std::u16string NameFromBlob(std::string_view bytes) {
 
 template <class Use>
 LSTATUS Hive::ReadValue(KeyId key, std::u16string_view name, Use&& use) {
-    if (!Readable()) return ERROR_FILE_NOT_FOUND;
-    int rc = SQLITE_OK;
-    // Below the root one statement also tells a missing value (a row of NULLs) from a deleted
-    // key (no row), so that a miss costs no second read transaction.
-    const bool root = key == kRootKey;
-    sqlite3_stmt* stmt = Stmt(root ? kGetValue : kGetValueOfKey, &rc);
-    if (stmt == nullptr) return Fail(rc);
-    StmtUse q(stmt);
-    FoldInto(name, m_folded);
-    q.Bind(1, key);
-    q.Bind(2, m_folded);
-    rc = q.Step();
-    if (rc == SQLITE_ROW) {
-        if (q.IsNull(0)) return ERROR_FILE_NOT_FOUND;
-        return use(static_cast<DWORD>(q.Int(0)), q.Blob(1));
-    }
-    if (rc != SQLITE_DONE) return Fail(rc);
-    return root ? ERROR_FILE_NOT_FOUND : ERROR_KEY_DELETED;
+    const ValueCache::Entry* value = nullptr;
+    const LSTATUS status = FetchValue(key, name, &value);
+    if (status != ERROR_SUCCESS) return status;
+    return use(value->type, std::string_view(value->data));
 }
 
 template <class Use>
