@@ -243,7 +243,8 @@ void BM_GetValue_StoredUser_100kValues(benchmark::State& state) {
 BENCHMARK(BM_GetValue_StoredUser_100kValues);
 
 // 8 reader processes, each reading 2,000 times a second, while one process writes 1,000 changes a
-// second; the readers' medians and 99th percentiles come back through a pipe, the worst reported.
+// second; the readers' medians and 99th percentiles come back through a pipe: the worst median,
+// the worst 99th percentile and the middle reader's.
 // The readers are paced: eight busy loops on two cores would measure the scheduler instead.
 // Argument 0: the readers call GetValue; 1: they run the bare query instead, the floor under the
 // same load (a paced read wakes onto cold caches, and after each commit SQLite rereads pages).
@@ -299,16 +300,22 @@ void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
         }
         close(fds[1]);
         double worstMedian = 0;
-        double worstP99 = 0;
+        std::vector<double> p99s;
         double figures[2];
         while (read(fds[0], figures, sizeof figures) == sizeof figures) {
             worstMedian = std::max(worstMedian, figures[0]);
-            worstP99 = std::max(worstP99, figures[1]);
+            p99s.push_back(figures[1]);
         }
         close(fds[0]);
         for (pid_t child : children) waitpid(child, nullptr, 0);
+        if (p99s.empty()) {
+            state.SkipWithError("no reader reported");
+            break;
+        }
+        std::sort(p99s.begin(), p99s.end());
         state.counters["reader_p50_ns"] = worstMedian;
-        state.counters["reader_p99_ns"] = worstP99;
+        state.counters["reader_p99_ns"] = p99s.back();  // the worst reader's
+        state.counters["reader_p99_typical_ns"] = p99s[p99s.size() / 2];
     }
 }
 BENCHMARK(BM_8ReadersUnderWriterLoad)
