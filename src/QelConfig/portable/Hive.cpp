@@ -737,34 +737,46 @@ LSTATUS Hive::CreateFile() {
 LSTATUS Hive::FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value) {
     if (!Readable()) return ERROR_FILE_NOT_FOUND;
     FoldInto(name, m_folded);
+    if (key != m_lastReadKey || m_folded != m_lastReadName) {
+        m_lastReadKey = key;
+        m_lastReadName = m_folded;
+    }
     // Taken before the query, so that a commit racing with it shows as a new epoch next time.
     const std::uint64_t epoch = m_commits.Epoch();
     const ValueCache::Entry* entry = m_values.Find(key, m_folded, epoch);
     if (entry == nullptr) {
-        int rc = SQLITE_OK;
-        // Below the root one statement also tells a missing value (a row of NULLs) from a
-        // deleted key (no row), so that a miss costs no second read transaction.
-        const bool root = key == kRootKey;
-        sqlite3_stmt* stmt = Stmt(root ? kGetValue : kGetValueOfKey, &rc);
-        if (stmt == nullptr) return Fail(rc);
-        StmtUse q(stmt);
-        q.Bind(1, key);
-        q.Bind(2, m_folded);
-        rc = q.Step();
-        if (rc == SQLITE_ROW) {
-            const bool missing = q.IsNull(0);
-            entry = &m_values.Store(key, m_folded, epoch, missing,
-                                    missing ? 0 : static_cast<DWORD>(q.Int(0)),
-                                    missing ? std::string_view() : q.Blob(1));
-        } else if (rc == SQLITE_DONE && root) {
-            entry = &m_values.Store(key, m_folded, epoch, true, 0, {});
-        } else {
-            return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
-        }
+        if (LSTATUS status = QueryValue(key, m_folded, epoch, &entry); status != ERROR_SUCCESS)
+            return status;
     }
     if (entry->missing) return ERROR_FILE_NOT_FOUND;
     *value = entry;
     return ERROR_SUCCESS;
+}
+
+LSTATUS Hive::QueryValue(KeyId key, std::string_view folded, std::uint64_t epoch,
+                         const ValueCache::Entry** entry) {
+    int rc = SQLITE_OK;
+    // Below the root one statement also tells a missing value (a row of NULLs) from a deleted
+    // key (no row), so that a miss costs no second read transaction.
+    const bool root = key == kRootKey;
+    sqlite3_stmt* stmt = Stmt(root ? kGetValue : kGetValueOfKey, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    StmtUse q(stmt);
+    q.Bind(1, key);
+    q.Bind(2, folded);
+    rc = q.Step();
+    if (rc == SQLITE_ROW) {
+        const bool missing = q.IsNull(0);
+        *entry =
+            &m_values.Store(key, folded, epoch, missing, missing ? 0 : static_cast<DWORD>(q.Int(0)),
+                            missing ? std::string_view() : q.Blob(1));
+        return ERROR_SUCCESS;
+    }
+    if (rc == SQLITE_DONE && root) {
+        *entry = &m_values.Store(key, folded, epoch, true, 0, {});
+        return ERROR_SUCCESS;
+    }
+    return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
 }
 
 LSTATUS Hive::CheckKey(KeyId key) {
@@ -838,7 +850,15 @@ bool Hive::FindCachedKey(KeyId from, std::u16string_view text, KeyId* found, LST
         *found = cached.id;
         return true;
     }
-    *status = CheckKey(cached.id);
+    // A key is mostly opened to read the value read through it last time (a setting polled):
+    // the point query that shows the key exists then also reads that value afresh, so that the
+    // read which follows needs no transaction of its own.
+    if (cached.id == m_lastReadKey && cached.id != kRootKey) {
+        const ValueCache::Entry* refreshed = nullptr;
+        *status = QueryValue(cached.id, m_lastReadName, epoch, &refreshed);
+    } else {
+        *status = CheckKey(cached.id);
+    }
     // Gone: deleted, perhaps by another process. The caller looks the path up afresh, and so
     // sees a key made again under that name.
     if (*status == ERROR_KEY_DELETED) {

@@ -154,6 +154,10 @@ private:
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
     // The value, from the cache or the file; valid until the next call on this hive.
     LSTATUS FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value);
+    // Reads a value from the file into the cache, as of epoch (taken before the query); below
+    // the root, ERROR_KEY_DELETED tells that the key is gone.
+    LSTATUS QueryValue(KeyId key, std::string_view folded, std::uint64_t epoch,
+                       const ValueCache::Entry** entry);
     bool Readable();
     void SetCacheKey(KeyId from, std::u16string_view text);
     void ForgetPaths() noexcept { m_paths.clear(); }
@@ -190,6 +194,9 @@ private:
     CommitWatch m_commits;
     std::u16string m_cacheKey;  // reused, so that a lookup allocates nothing
     std::string m_folded;       // likewise for a value name bound to a read
+    // The value read last, by key and folded name (see FindCachedKey).
+    KeyId m_lastReadKey = -1;
+    std::string m_lastReadName;
 };
 
 // Names are stored as their native UTF-16 bytes.

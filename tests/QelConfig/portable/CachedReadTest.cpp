@@ -208,6 +208,26 @@ TEST_F(CachedReadTest, AKeyAnotherProcessDeletesAndMakesAgainIsFoundAgain) {
     EXPECT_EQ(ReadText(kKey, u"v").text, u"new!");
 }
 
+// Opening a key after a commit also reads afresh the value read last through it; any other
+// value of the key must still come from the file, not from what was cached before the commit.
+TEST_F(CachedReadTest, EveryValueOfAKeyIsReadAfreshAfterACommit) {
+    ASSERT_EQ(WriteText(kKey, u"a", u"a1"), ERROR_SUCCESS);
+    ASSERT_EQ(WriteText(kKey, u"b", u"b1"), ERROR_SUCCESS);
+    Peer peer([] {
+        return WriteText(kKey, u"b", u"b2") == ERROR_SUCCESS &&
+                       WriteText(kKey, u"c", u"c2") == ERROR_SUCCESS
+                   ? 0
+                   : 1;
+    });
+    ASSERT_EQ(ReadText(kKey, u"b").text, u"b1");
+    ASSERT_EQ(ReadText(kKey, u"c").status, ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(ReadText(kKey, u"a").text, u"a1");  // the value read last
+    EXPECT_EQ(peer.Run(), 0);
+    EXPECT_EQ(ReadText(kKey, u"b").text, u"b2");
+    EXPECT_EQ(ReadText(kKey, u"c").text, u"c2");
+    EXPECT_EQ(ReadText(kKey, u"a").text, u"a1");
+}
+
 // The point of the cache, checked by counting the locks every transaction takes: none for reads
 // of a hive nobody changed, and a fresh read as soon as somebody did.
 TEST(CachedReadLockTest, ReadsOfAnUnchangedHiveTakeNoLock) {
