@@ -246,17 +246,19 @@ BENCHMARK(BM_GetValue_StoredUser_100kValues);
 // second; the readers' medians and 99th percentiles come back through a pipe: the worst median,
 // the worst 99th percentile and the middle reader's.
 // The readers are paced: eight busy loops on two cores would measure the scheduler instead.
-// Argument 0: the readers call GetValue; 1: they run the bare query instead, the floor under the
-// same load (a paced read wakes onto cold caches, and after each commit SQLite rereads pages).
+// bare_sqlite 0: the readers call GetValue; 1: they run the bare query instead, the floor under
+// the same load (a paced read wakes onto cold caches, and after each commit SQLite rereads
+// pages). writer 0: the same readers with nobody writing.
 void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
     constexpr int kReaders = 8;
     constexpr auto kDuration = std::chrono::seconds(2);
     const bool bare = state.range(0) == 1;
+    const bool writing = state.range(1) == 1;
     for (auto _ : state) {
         int fds[2];
         if (pipe(fds) != 0) std::abort();
         std::vector<pid_t> children;
-        const pid_t writer = fork();
+        const pid_t writer = writing ? fork() : -1;
         if (writer == 0) {
             CQelConfig& config = QelConfig();
             auto next = std::chrono::steady_clock::now();
@@ -268,7 +270,7 @@ void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
             }
             _exit(0);
         }
-        children.push_back(writer);
+        if (writer > 0) children.push_back(writer);
         for (int r = 0; r < kReaders; ++r) {
             const pid_t reader = fork();
             if (reader == 0) {
@@ -319,9 +321,11 @@ void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_8ReadersUnderWriterLoad)
-    ->ArgName("bare_sqlite")
-    ->Arg(0)
-    ->Arg(1)
+    ->ArgNames({"bare_sqlite", "writer"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 0})
+    ->Args({1, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 
