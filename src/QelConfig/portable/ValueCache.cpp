@@ -1,7 +1,6 @@
 // File: ValueCache.cpp
 #include "portable/ValueCache.h"
 
-
 namespace qelplatform {
 
 namespace {
