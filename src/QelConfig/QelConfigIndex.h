@@ -10,7 +10,8 @@
 
 // Copies every row into the index under its identifier, in table order; a later row with the
 // same identifier replaces the earlier one whole.
-void BuildConfigIndex(const ConfigEntry* rows, int rowCount, std::map<ConfigKey, ConfigEntry>& index);
+void BuildConfigIndex(const ConfigEntry* rows, int rowCount,
+                      std::map<ConfigKey, ConfigEntry>& index);
 
 // Folds capability rows into the index, in table order: a base row (sub-key 1) replaces the
 // capability's entry whole, overrides included; an override row sets one override of an existing

@@ -106,8 +106,8 @@ enum ConfigKey : int {
 // One row of the setting table. The strings are static constants shared by the table and every
 // copy of the row; nothing frees or writes them.
 struct ConfigEntry {
-    int id;                           // a ConfigKey value
-    const char16_t* keyPath;          // "UI/ButtonStylesDlg/Frame/Left": sub keys, then value name
+    int id;                   // a ConfigKey value
+    const char16_t* keyPath;  // "UI/ButtonStylesDlg/Frame/Left": sub keys, then value name
     ConfigScope scope;
     const std::type_info* valueType;  // bool, int, long or CString
     const char16_t* defaultText;      // the value while nothing is stored, in its text form

@@ -62,8 +62,7 @@ double ParseLeadingDouble(const CString& text) {
         // Too large or too small for a double: strtod gives infinity or zero. The exponent's
         // sign tells which, since the mantissa of an out-of-range text is not zero.
         const std::string_view number(first, static_cast<size_t>(parsed.ptr - first));
-        const size_t marker =
-            number.find_first_of(format == std::chars_format::hex ? "pP" : "eE");
+        const size_t marker = number.find_first_of(format == std::chars_format::hex ? "pP" : "eE");
         const bool tiny = marker != std::string_view::npos && marker + 1 < number.size() &&
                           number[marker + 1] == '-';
         value = tiny ? 0.0 : std::numeric_limits<double>::infinity();

@@ -22,7 +22,9 @@ protected:
         if (hr == E_INVALIDARG) return "E_INVALIDARG";
         if (hr == E_FAIL) return "E_FAIL";
         if (hr != S_OK) return "hr:" + std::to_string(hr);
-        if (result.vt == VT_BOOL) return result.boolVal == VARIANT_TRUE ? "true" : "bool:" + std::to_string(result.boolVal);
+        if (result.vt == VT_BOOL)
+            return result.boolVal == VARIANT_TRUE ? "true"
+                                                  : "bool:" + std::to_string(result.boolVal);
         if (result.vt == VT_I4) return std::to_string(result.lVal);
         return "vt:" + std::to_string(result.vt);
     }
@@ -33,7 +35,8 @@ TEST_F(CapsTest, TheIndexHasEveryCapabilityAndItsOverrides) {
     ASSERT_EQ(caps.size(), 37u);
     EXPECT_EQ(caps.begin()->first, 0);
     EXPECT_EQ(caps.rbegin()->first, 36);
-    const std::map<int, size_t> overrideCounts = {{10, 1}, {11, 3}, {12, 2}, {18, 1}, {28, 1}, {31, 1}};
+    const std::map<int, size_t> overrideCounts = {{10, 1}, {11, 3}, {12, 2},
+                                                  {18, 1}, {28, 1}, {31, 1}};
     for (const auto& [key, entry] : caps) {
         auto expected = overrideCounts.find(key);
         EXPECT_EQ(entry.overrides.size(), expected == overrideCounts.end() ? 0 : expected->second)
@@ -55,14 +58,18 @@ TEST_F(CapsTest, MasksCombineByEachCapabilitysRule) {
         DWORD mask;
         const char* expected;
     } cases[] = {
-        {10, 0x9, "bool:0"},   {10, 0x8, "bool:0"},         {10, 0x2, "E_FAIL"},
-        {11, 0x31, "bool:0"},  {11, 0x42, "E_FAIL"},        {12, 0xC, "bool:0"},
-        {12, 0x5, "bool:0"},   {0, 0xFFFFFFFF, "true"},     {0, 0x80000000, "E_FAIL"},
-        {18, 0x41, "bool:0"},  {18, 0x40, "bool:0"},        {18, 0x3F, "true"},
-        {28, 0x1, "98"},       {28, 0x4, "49"},             {28, 0x5, "49"},
-        {28, 0x6, "49"},       {28, 0x2, "E_FAIL"},         {31, 0x1001, "16"},
-        {31, 0x1000, "16"},    {36, 0x1, "4000000"},        {36, 0x4, "E_FAIL"},
-        {36, 0xFFFFFFFF, "4000000"}, {37, 0x1, "E_INVALIDARG"}, {-1, 0x1, "E_INVALIDARG"},
+        {10, 0x9, "bool:0"},       {10, 0x8, "bool:0"},
+        {10, 0x2, "E_FAIL"},       {11, 0x31, "bool:0"},
+        {11, 0x42, "E_FAIL"},      {12, 0xC, "bool:0"},
+        {12, 0x5, "bool:0"},       {0, 0xFFFFFFFF, "true"},
+        {0, 0x80000000, "E_FAIL"}, {18, 0x41, "bool:0"},
+        {18, 0x40, "bool:0"},      {18, 0x3F, "true"},
+        {28, 0x1, "98"},           {28, 0x4, "49"},
+        {28, 0x5, "49"},           {28, 0x6, "49"},
+        {28, 0x2, "E_FAIL"},       {31, 0x1001, "16"},
+        {31, 0x1000, "16"},        {36, 0x1, "4000000"},
+        {36, 0x4, "E_FAIL"},       {36, 0xFFFFFFFF, "4000000"},
+        {37, 0x1, "E_INVALIDARG"}, {-1, 0x1, "E_INVALIDARG"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(Describe(c.key, c.mask), c.expected) << "key " << c.key << " mask " << c.mask;

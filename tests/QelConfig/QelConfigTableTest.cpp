@@ -31,8 +31,11 @@ TEST_F(CatalogueTest, TypesScopesAndPrefixesAreAsShipped) {
         ASSERT_NE(row.defaultText, nullptr);
         ASSERT_NE(row.description, nullptr);
         const std::type_info& t = *row.valueType;
-        types[t == typeid(bool) ? "bool" : t == typeid(int) ? "int" : t == typeid(long) ? "long"
-              : t == typeid(CString) ? "text" : "other"]++;
+        types[t == typeid(bool)      ? "bool"
+              : t == typeid(int)     ? "int"
+              : t == typeid(long)    ? "long"
+              : t == typeid(CString) ? "text"
+                                     : "other"]++;
         if (row.scope == ScopeMachine) machine.insert(id);
         EXPECT_NE(row.scope, ScopeMachineReadOnly);
         const std::u16string path = row.keyPath;
@@ -42,21 +45,26 @@ TEST_F(CatalogueTest, TypesScopesAndPrefixesAreAsShipped) {
         ASSERT_LE(count, 4);
         components[count]++;
     }
-    EXPECT_EQ(types, (std::map<std::string, int>{{"bool", 50}, {"int", 16}, {"long", 8}, {"text", 12}}));
+    EXPECT_EQ(types,
+              (std::map<std::string, int>{{"bool", 50}, {"int", 16}, {"long", 8}, {"text", 12}}));
     EXPECT_EQ(machine, (std::set<int>{9, 26, 32}));
-    EXPECT_EQ(prefixes, (std::map<std::u16string, int>{{u"UI", 57}, {u"TEST", 21}, {u"Paths", 7}, {u"Qel", 1}}));
+    EXPECT_EQ(prefixes, (std::map<std::u16string, int>{
+                            {u"UI", 57}, {u"TEST", 21}, {u"Paths", 7}, {u"Qel", 1}}));
     EXPECT_EQ(components[2], 75);
     EXPECT_EQ(components[3], 7);
     EXPECT_EQ(components[4], 4);
 }
 
 TEST_F(CatalogueTest, AllowedListsAndTheirDefaults) {
-    const std::map<int, std::u16string> lists = {{59, u"1,2,4,8,16,32,63"}, {66, u"1,2,3"},
-                                                 {67, u"1,2,3,4,5,6,7"},   {69, u"0,1,2"},
+    const std::map<int, std::u16string> lists = {{59, u"1,2,4,8,16,32,63"},
+                                                 {66, u"1,2,3"},
+                                                 {67, u"1,2,3,4,5,6,7"},
+                                                 {69, u"0,1,2"},
                                                  {83, u"0,1,2,3"}};
     for (const auto& [id, row] : index) {
         auto expected = lists.find(id);
-        EXPECT_EQ(Text(row.allowedList), expected == lists.end() ? u"<null>" : expected->second) << id;
+        EXPECT_EQ(Text(row.allowedList), expected == lists.end() ? u"<null>" : expected->second)
+            << id;
     }
     EXPECT_EQ(Text(Row(59).defaultText), u"63");
     EXPECT_EQ(Text(Row(66).defaultText), u"1");

@@ -44,8 +44,7 @@ struct QelConfigTestAccess {
                                ConfigScope scope) {
         return c._SetRegValue(path, text, scope);
     }
-    static HRESULT GetCapsValue(const CQelConfig& c, CapsKey key, DWORD mask,
-                                CComVariant& result) {
+    static HRESULT GetCapsValue(const CQelConfig& c, CapsKey key, DWORD mask, CComVariant& result) {
         return c._GetCapsValue(key, mask, result);
     }
 };
