@@ -9,8 +9,8 @@
 //   beside it. Reading without locks is sound here because what the check reads never changes
 //   once a hive exists: its header ids and its schema are written once, when it is built, and
 //   a checkpoint rewriting page 1 writes the same bytes there again.
-// - A hive must be a regular file that neither group nor others may write, and a user hive must
-//   belong to the user: anyone else able to change it could plant settings. Others are refused
+// - A hive, its companions and its directory must pass HiveTrust.h before SQLite opens anything:
+//   anyone else able to change them could plant settings. Others are refused
 //   (HiveStatus::Insecure) and read as empty, like a symbolic link.
 // - A valid hive that this process may write gets a read-write connection in WAL mode with
 //   synchronous=NORMAL: a commit is one append to the -wal file without fsync, and survives the
@@ -29,8 +29,9 @@
 //   half-made file: anything found at the path that does not check out is someone else's.
 #include "portable/Hive.h"
 
+#include "portable/ForkGuard.h"
+
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -48,7 +49,6 @@ namespace {
 constexpr int kApplicationId = 0x51454C48;  // "QELH"
 constexpr int kFormatVersion = 1;
 constexpr int kBusyTimeoutMs = 5000;
-constexpr LSTATUS kErrorBusy = 170;  // ERROR_BUSY
 
 struct SchemaEntry {
     const char* type;
@@ -95,37 +95,6 @@ constexpr const char* kStatementSql[] = {
 // still linked elsewhere; removal and replacement by rename show at once (Refresh()).
 constexpr std::int64_t kPathCheckIntervalMs = 1000;
 
-// Increases in a child made by any fork(), the bare system call included (which skips
-// pthread_atfork handlers): a page marked MADV_WIPEONFORK reads as zero there. Checking it is a
-// memory read where getpid() would be a system call on every registry call. Under the registry
-// lock, like everything in Hive.
-std::uint64_t ProcessGeneration() {
-    static unsigned char* const page = [] {
-        const long size = sysconf(_SC_PAGESIZE);
-        void* mapped = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
-                            MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) return static_cast<unsigned char*>(nullptr);
-#if defined(MADV_WIPEONFORK)
-        if (madvise(mapped, static_cast<std::size_t>(size), MADV_WIPEONFORK) == 0)
-            return static_cast<unsigned char*>(mapped);
-#endif
-        munmap(mapped, static_cast<std::size_t>(size));
-        return static_cast<unsigned char*>(nullptr);
-    }();
-    static std::uint64_t generation = 0;
-    static pid_t pid = 0;
-    if (page != nullptr) {
-        if (page[0] == 0) {
-            page[0] = 1;
-            ++generation;
-        }
-    } else if (const pid_t now = getpid(); now != pid) {  // kernels without MADV_WIPEONFORK
-        pid = now;
-        ++generation;
-    }
-    return generation;
-}
-
 std::int64_t CoarseMilliseconds() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
@@ -146,11 +115,6 @@ bool FullSync() {
     return mode != nullptr && std::string_view(mode) == "full";
 }
 
-// Group or others may write it, or (user hive) another user owns it.
-bool Insecure(HiveKind kind, mode_t mode, uid_t owner, uid_t euid) {
-    return (mode & (S_IWGRP | S_IWOTH)) != 0 || (kind == HiveKind::User && owner != euid);
-}
-
 // Connections that must never be closed: inherited through fork(), or on a file found damaged
 // (closing a writer could checkpoint into it). Kept reachable, so leak checkers stay quiet.
 std::vector<sqlite3*>& Retired() {
@@ -167,7 +131,7 @@ LSTATUS MapSqlite(int rc) {
             return ERROR_SUCCESS;
         case SQLITE_BUSY:
         case SQLITE_LOCKED:
-            return kErrorBusy;  // another process held the hive past the busy timeout
+            return ERROR_BUSY;  // another process held the hive past the busy timeout
         case SQLITE_FULL:
             return ERROR_DISK_FULL;
         case SQLITE_READONLY:
@@ -453,23 +417,38 @@ void Hive::CloseConnection() {
         Retired().push_back(m_conn->db.Abandon());
     }
     m_conn.reset();
+    ConnectionClosed();
 }
 
 void Hive::Examine() {
     CloseConnection();
     ClosePathFd();
     m_openError = ERROR_SUCCESS;
+    m_distrust = {};
     m_exists = false;
     m_euid = geteuid();
     m_nextPathCheck = CoarseMilliseconds() + kPathCheckIntervalMs;
-    if (m_path.empty()) {
-        m_status = HiveStatus::Refused;
+    m_file = m_path.empty() ? std::string() : ResolveHivePath(m_path);
+    if (m_file.empty()) {
+        // No directory yet (the first write makes it), or a path that cannot name a file.
+        if (m_path.empty() || errno == EINVAL) {
+            m_status = HiveStatus::Refused;
+        } else if (errno == ENOENT || errno == ENOTDIR) {
+            m_status = HiveStatus::Missing;
+        } else {
+            m_status = HiveStatus::Unavailable;
+            m_openError = MapErrno(errno);
+        }
         return;
     }
     struct stat st {};
-    if (lstat(m_path.c_str(), &st) != 0) {
+    if (lstat(m_file.c_str(), &st) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             m_status = HiveStatus::Missing;
+            // A hive made in a directory others may write, or beside files left there, would
+            // be planted on from the start.
+            m_distrust = CheckSurroundings(m_kind, m_file, false, m_euid);
+            if (!m_distrust.Trusted()) m_status = HiveStatus::Insecure;
         } else {
             m_status = HiveStatus::Unavailable;
             m_openError = MapErrno(errno);
@@ -481,12 +460,13 @@ void Hive::Examine() {
     m_ino = st.st_ino;
     m_mode = st.st_mode;
     m_owner = st.st_uid;
-    if (!S_ISREG(st.st_mode)) {
+    m_distrust = CheckHiveFile(m_kind, m_file, st, m_euid);
+    if (m_distrust.why == Distrust::NotRegular) {
         m_status = HiveStatus::Refused;
         return;
     }
     // Kept to see, with one fstat() per call, whether the file was removed or changed mode.
-    m_pathFd = open(m_path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    m_pathFd = open(m_file.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
     struct stat opened {};
     if (m_pathFd < 0 || fstat(m_pathFd, &opened) != 0 || opened.st_dev != m_dev ||
         opened.st_ino != m_ino) {
@@ -495,18 +475,15 @@ void Hive::Examine() {
         ClosePathFd();
         return;
     }
-    if (Insecure(m_kind, st.st_mode, st.st_uid, m_euid)) {
-        m_status = HiveStatus::Insecure;
-        return;
-    }
-    if (SideFilesInsecure()) {
+    if (m_distrust.Trusted()) m_distrust = CheckSurroundings(m_kind, m_file, true, m_euid);
+    if (!m_distrust.Trusted()) {
         m_status = HiveStatus::Insecure;
         return;
     }
     SqliteDb check;
-    int rc = OpenDb(ImmutableUri(m_path), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &check);
+    int rc = OpenDb(ImmutableUri(m_file), SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, &check);
     if (rc == SQLITE_OK) {
-        m_status = Validate(check.Get(), m_path, st.st_size, &rc);
+        m_status = Validate(check.Get(), m_file, st.st_size, &rc);
     } else {
         m_status = rc == SQLITE_CANTOPEN_SYMLINK ? HiveStatus::Refused : HiveStatus::Unavailable;
     }
@@ -514,7 +491,8 @@ void Hive::Examine() {
 }
 
 bool Hive::Refresh() {
-    if (m_status == HiveStatus::Missing || m_status == HiveStatus::Unavailable) {
+    if (m_status == HiveStatus::Missing || m_status == HiveStatus::Unavailable ||
+        (m_status == HiveStatus::Insecure && !m_exists)) {
         Examine();
         return true;
     }
@@ -524,32 +502,27 @@ bool Hive::Refresh() {
     if (m_pathFd >= 0 && (fstat(m_pathFd, &st) != 0 || st.st_nlink == 0 || st.st_mode != m_mode ||
                           st.st_uid != m_owner))
         return false;
-    // Moved elsewhere with another file put in its place, or the process changed user: within
+    // Moved elsewhere with another file put in its place, a directory link pointed elsewhere,
+    // files planted beside it or taken away, or the process changed user: within
     // kPathCheckIntervalMs. A path lookup on every call would cost more than the read itself.
     const std::int64_t now = CoarseMilliseconds();
     if (m_pathFd >= 0 && now < m_nextPathCheck) return true;
     m_nextPathCheck = now + kPathCheckIntervalMs;
     if (geteuid() != m_euid) return false;
-    if (lstat(m_path.c_str(), &st) != 0) return false;
+    if (ResolveHivePath(m_path) != m_file) return false;
+    if (lstat(m_file.c_str(), &st) != 0) return false;
     if (st.st_dev != m_dev || st.st_ino != m_ino) return false;
-    return m_status == HiveStatus::Insecure || !SideFilesInsecure();
-}
-
-bool Hive::SideFilesInsecure() const {
-    // SQLite gives -wal and -shm the main file's mode, so other modes there were set by hand.
-    for (const char* suffix : {"-wal", "-shm"}) {
-        struct stat side {};
-        if (lstat((m_path + suffix).c_str(), &side) == 0 &&
-            (!S_ISREG(side.st_mode) || Insecure(m_kind, side.st_mode, side.st_uid, m_euid)))
-            return true;
-    }
-    return false;
+    // A verdict on the file itself changes with its mode or owner, seen above; one on its
+    // surroundings is looked at again here, either way.
+    if (m_distrust.Trusted() || m_distrust.file != m_file)
+        return CheckSurroundings(m_kind, m_file, true, m_euid).why == m_distrust.why;
+    return true;
 }
 
 bool Hive::WritesRefused() {
     if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return true;
     return m_status == HiveStatus::Refused || m_status == HiveStatus::Insecure ||
-           (m_status == HiveStatus::Open && !HiveWritable(m_path));
+           (m_status == HiveStatus::Open && !HiveWritable(m_file));
 }
 
 DWORD Hive::InfoFlags() {
@@ -577,7 +550,7 @@ DWORD Hive::InfoFlags() {
             break;
     }
     if (ReadOnlyBySwitch(m_kind, ProcessEnv) ||
-        (m_status == HiveStatus::Open && !HiveWritable(m_path)))
+        (m_status == HiveStatus::Open && !HiveWritable(m_file)))
         flags |= QELHIVE_READONLY;
     return flags;
 }
@@ -587,18 +560,24 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     // A connection opened read-only because of the switch is replaced once the switch is off;
     // closing a read-only connection never writes the file.
     if (m_conn && forWrite && m_conn->readOnlyBySwitch && !ReadOnlyBySwitch(m_kind, ProcessEnv) &&
-        HiveWritable(m_path))
+        HiveWritable(m_file))
         CloseConnection();
     if (m_conn) return ERROR_SUCCESS;
 
     const bool bySwitch = ReadOnlyBySwitch(m_kind, ProcessEnv);
-    const bool writable = !bySwitch && HiveWritable(m_path);
+    const bool writable = !bySwitch && HiveWritable(m_file);
+    // Looked for again right before SQLite opens the file, which would replay a journal.
+    if (TrustVerdict journal = CheckNoJournal(m_file); !journal.Trusted()) {
+        m_distrust = std::move(journal);
+        m_status = HiveStatus::Insecure;
+        return ERROR_ACCESS_DENIED;
+    }
     auto conn = std::make_unique<Connection>();
-    int rc = OpenDb(m_path, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, &conn->db);
+    int rc = OpenDb(m_file, writable ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY, &conn->db);
     if (rc != SQLITE_OK) return MapSqlite(rc);
     // The checked file must still be the one at the path.
     struct stat st {};
-    if (lstat(m_path.c_str(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
+    if (lstat(m_file.c_str(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
         return ERROR_REGISTRY_IO_FAILED;
     sqlite3* db = conn->db.Get();
     conn->readOnly = !writable || sqlite3_db_readonly(db, "main") == 1;
@@ -619,6 +598,7 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     ForgetCaches();
     if (wal) m_commits.Attach(db);
     m_conn = std::move(conn);
+    ConnectionOpened();
     return ERROR_SUCCESS;
 }
 
@@ -673,13 +653,19 @@ LSTATUS Hive::BeginWrite() {
 LSTATUS Hive::CreateFile() {
     if (m_path.empty()) return ERROR_ACCESS_DENIED;
     const bool user = m_kind == HiveKind::User;
-    const std::filesystem::path target(m_path);
     // The user's settings are private; the machine's are readable by every user.
-    if (LSTATUS made = MakeDirectories(target.parent_path(), user ? 0700 : 0755);
+    if (LSTATUS made =
+            MakeDirectories(std::filesystem::path(m_path).parent_path(), user ? 0700 : 0755);
         made != ERROR_SUCCESS)
         return made;
+    // The directory may have been made just now: resolved again, and held to the same rules as
+    // an existing one.
+    const std::string file = ResolveHivePath(m_path);
+    if (file.empty()) return MapErrno(errno);
+    if (!CheckSurroundings(m_kind, file, false, geteuid()).Trusted()) return ERROR_ACCESS_DENIED;
+    const std::filesystem::path target(file);
     const mode_t mode = user ? 0600 : 0644;
-    const std::string temp = m_path + ".new-" + std::to_string(getpid()) + "-" +
+    const std::string temp = file + ".new-" + std::to_string(getpid()) + "-" +
                              std::to_string(g_tempCounter.fetch_add(1));
     const int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0) return MapErrno(errno);
@@ -718,13 +704,13 @@ LSTATUS Hive::CreateFile() {
     }
     LSTATUS status = ERROR_SUCCESS;
     // link() never replaces: when another process created the hive first, its file stays.
-    if (link(temp.c_str(), m_path.c_str()) != 0 && errno != EEXIST) {
+    if (link(temp.c_str(), file.c_str()) != 0 && errno != EEXIST) {
         const int linkError = errno;
         struct stat st {};
         // Some file systems have no hard links; rename is then the best there is.
         if ((linkError == EPERM || linkError == ENOTSUP || linkError == EMLINK) &&
-            lstat(m_path.c_str(), &st) != 0 && errno == ENOENT) {
-            if (rename(temp.c_str(), m_path.c_str()) != 0) status = MapErrno(errno);
+            lstat(file.c_str(), &st) != 0 && errno == ENOENT) {
+            if (rename(temp.c_str(), file.c_str()) != 0) status = MapErrno(errno);
         } else {
             status = MapErrno(linkError);
         }

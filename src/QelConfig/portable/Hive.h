@@ -36,6 +36,7 @@
 #include "portable/CaseFold.h"
 #include "portable/CommitWatch.h"
 #include "portable/HiveLocation.h"
+#include "portable/HiveTrust.h"
 #include "portable/QelHiveInfo.h"
 #include "portable/Sqlite.h"
 #include "portable/ValueCache.h"
@@ -55,7 +56,7 @@ enum class HiveStatus {
     Damaged,      // not an SQLite database, truncated, or our schema broken
     Foreign,      // an SQLite database that is not a hive of this format
     Refused,      // a symbolic link, not a regular file, or no path could be determined
-    Insecure,     // writable by group or others, or a user hive owned by another user
+    Insecure,     // it, its companions or its directory break the rules of HiveTrust.h
     Unavailable,  // could not be read just now (I/O error, permissions); tried again later
 };
 
@@ -71,6 +72,8 @@ public:
 
     HiveKind Kind() const noexcept { return m_kind; }
     const std::string& Path() const noexcept { return m_path; }
+    // Why the hive's files are not trusted (HiveTrust.h), when that is why it is refused.
+    const TrustVerdict& Distrusted() const noexcept { return m_distrust; }
     HiveStatus Status() const noexcept { return m_status; }
 
     // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
@@ -167,10 +170,11 @@ private:
         m_values.Clear();
     }
     void ClosePathFd() noexcept;
-    bool SideFilesInsecure() const;
 
     HiveKind m_kind;
-    std::string m_path;
+    std::string m_path;       // as configured, for reports
+    std::string m_file;       // with its directory's links resolved: what is opened (HiveTrust.h)
+    TrustVerdict m_distrust;  // why the hive is Refused or Insecure, when for its files
     HiveStatus m_status = HiveStatus::Missing;
     LSTATUS m_openError = ERROR_SUCCESS;  // for Unavailable: what writes report
     bool m_exists = false;

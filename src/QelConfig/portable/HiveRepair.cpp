@@ -36,7 +36,6 @@ using namespace qelplatform;
 
 namespace {
 
-constexpr LSTATUS kErrorBusy = 170;  // ERROR_BUSY
 constexpr int kCopyAttempts = 3;
 
 struct FileId {
@@ -135,7 +134,7 @@ LSTATUS TakeSnapshot(const std::string& path, const ScratchDir& scratch, Snapsho
             return ERROR_SUCCESS;
         }
     }
-    return kErrorBusy;
+    return ERROR_BUSY;
 }
 
 std::string UtcStamp() {
@@ -297,7 +296,7 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
     // The damaged file must still be the one that was read.
     if (!(Identify(path) == snap.main) || !(Identify(path + "-wal") == snap.wal)) {
         DiscardBuilt(built);
-        return kErrorBusy;
+        return ERROR_BUSY;
     }
     std::string aside = path + ".corrupt-" + stamp;
     for (int n = 1; Exists(aside) || Exists(aside + "-wal") || Exists(aside + "-shm"); ++n)
@@ -324,7 +323,7 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
         for (const std::string& back : moved) MoveNoReplace(aside + back, path + back);
         DiscardBuilt(built);
         if (!mainMoved && (moveError == EACCES || moveError == EPERM)) return ERROR_ACCESS_DENIED;
-        return mainMoved ? kErrorBusy : ERROR_REGISTRY_IO_FAILED;
+        return mainMoved ? ERROR_BUSY : ERROR_REGISTRY_IO_FAILED;
     }
     report.Say("moved", aside);
     for (const std::string& suffix : moved) report.Say("moved", aside + suffix);
@@ -336,7 +335,7 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
             link(built.c_str(), path.c_str()) != 0) {
             const std::string kept = path + ".salvaged-" + stamp;
             if (MoveNoReplace(built, kept)) report.Say("detail", "the salvaged hive is " + kept);
-            result = kErrorBusy;
+            result = ERROR_BUSY;
         } else {
             report.Path("rebuilt", &path);
         }

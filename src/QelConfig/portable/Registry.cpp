@@ -17,6 +17,7 @@
 #include <unordered_map>
 
 #include "QelPlatform.h"
+#include "portable/ForkGuard.h"
 #include "portable/Hive.h"
 #include "portable/QelHiveInfo.h"
 
@@ -82,12 +83,17 @@ void BeforeFork() {
 }
 void AfterFork() { TheState().mutex.unlock(); }
 
+void AfterForkInChild() {
+    ForkHandledInChild();
+    AfterFork();
+}
+
 State& TheState() {
     // Never destroyed: registry calls stay valid during static destruction, and connections
     // are not closed under a process that is exiting.
     static State* state = [] {
         auto* created = new State();
-        pthread_atfork(BeforeFork, AfterFork, AfterFork);
+        pthread_atfork(BeforeFork, AfterFork, AfterForkInChild);
         return created;
     }();
     return *state;
@@ -214,6 +220,8 @@ void CopyData(std::string_view bytes, DWORD type, BYTE* data, DWORD capacity) {
 // Runs a call under the registry lock; C++ exceptions never cross the C interface.
 template <class Call>
 LSTATUS Locked(Call&& call) noexcept {
+    // Before the lock, which such a child may have inherited held by a thread it does not have.
+    if (ForkedUnsafely()) return ERROR_NOT_SUPPORTED;
     try {
         State& state = TheState();
         std::lock_guard<std::mutex> lock(state.mutex);

@@ -12,6 +12,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <optional>
 #include <string>
@@ -213,20 +215,151 @@ INSTANTIATE_TEST_SUITE_P(Modes, HiveModeTest,
                              return std::string(param.param.what);
                          });
 
-TEST(HiveOwnerTest, AUserHiveOfAnotherUserIsRefused) {
-    if (geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+// What another user could have put beside a hive, or done to it: each makes the hive refused
+// (read as empty, writes denied) and is left where it was; once undone, the hive serves again.
+struct PlantCase {
+    const char* what;
+    bool machine;    // the machine hive, else the user hive
+    bool needsRoot;  // gives a file away
+    std::function<void(const fs::path& hive)> plant;
+    std::function<void(const fs::path& hive)> undo;
+    const char* planted;  // the file that must still be there afterwards, beside the hive
+};
+
+class PlantTest : public ::testing::TestWithParam<PlantCase> {};
+
+void Chown(const fs::path& file, uid_t owner) { ASSERT_EQ(chown(file.c_str(), owner, 0), 0); }
+void Chmod(const fs::path& file, mode_t mode) { ASSERT_EQ(chmod(file.c_str(), mode), 0); }
+fs::path Beside(const fs::path& hive, const char* suffix) { return hive.string() + suffix; }
+constexpr uid_t kNobody = 65534;
+
+// Runs body in a child process that looks at the hive for the first time, as a new process
+// would: through a directory linked to the hive's (this process keeps its view of a hive for
+// up to a second).
+int InFreshLook(const qeltest::HiveSandbox& sandbox, bool machine,
+                const std::function<int()>& body) {
+    static int looks = 0;
+    const fs::path hive = machine ? sandbox.MachineHive() : sandbox.UserHive();
+    const fs::path alias = sandbox.Directory() / ("look" + std::to_string(++looks));
+    fs::create_directory_symlink(hive.parent_path(), alias);
+    const std::string aliased = (alias / hive.filename()).string();
+    return InChild([&] {
+        setenv(machine ? "QELCONFIG_MACHINE_HIVE" : "QELCONFIG_USER_HIVE", aliased.c_str(), 1);
+        return body();
+    });
+}
+
+std::string Bytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_P(PlantTest, AHiveOthersCouldHaveChangedIsRefusedAndLeftAlone) {
+    const PlantCase& test = GetParam();
+    if (test.needsRoot && geteuid() != 0) GTEST_SKIP() << "only root can give a file away";
+    qeltest::HiveSandbox sandbox;
+    const HKEY root = test.machine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+    const fs::path hive = test.machine ? sandbox.MachineHive() : sandbox.UserHive();
+    ASSERT_EQ(WriteDword(root, u"v", 7), ERROR_SUCCESS);
+    ASSERT_TRUE(fs::exists(Beside(hive, "-wal")));  // kept by the writer
+    // fork() closes this process's connections, and the last close checkpoints the hive: done
+    // before its bytes are taken.
+    ASSERT_EQ(InChild([] { return 0; }), 0);
+    const std::string bytes = Bytes(hive);
+    test.plant(hive);
+    EXPECT_EQ(InFreshLook(sandbox, test.machine,
+                          [&] {
+                              int failures = Flags(root) != (QELHIVE_REFUSED | QELHIVE_INSECURE |
+                                                             QELHIVE_READONLY);
+                              failures += ReadDword(root, u"v") != std::nullopt;
+                              failures += WriteDword(root, u"v", 8) != ERROR_ACCESS_DENIED;
+                              return failures;
+                          }),
+              0);
+    EXPECT_TRUE(fs::exists(fs::symlink_status(Beside(hive, test.planted))));
+    EXPECT_TRUE(Bytes(hive) == bytes) << "the hive changed";
+    test.undo(hive);
+    EXPECT_EQ(InFreshLook(sandbox, test.machine,
+                          [&] { return static_cast<int>(ReadDword(root, u"v") != 7u); }),
+              0);
+}
+
+const PlantCase kPlantCases[] = {
+    // SQLite replays a rollback journal before it looks at the WAL; a hive never has one.
+    {"JournalBesideTheHive", false, false,
+     [](const fs::path& hive) {
+         std::ofstream(Beside(hive, "-journal"), std::ios::binary) << std::string(4096, 'x');
+     },
+     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal"},
+    {"JournalAsALink", true, false,
+     [](const fs::path& hive) { fs::create_symlink("/dev/null", Beside(hive, "-journal")); },
+     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal"},
+    {"DirectoryOthersMayWrite", false, false,
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 01777); },
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, ""},
+    {"DirectoryGroupMayWrite", true, false,
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 0770); },
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, ""},
+    {"DirectoryOfAnotherUser", false, true,
+     [](const fs::path& hive) { Chown(hive.parent_path(), kNobody); },
+     [](const fs::path& hive) { Chown(hive.parent_path(), geteuid()); }, ""},
+    {"MachineHiveOfAnotherUser", true, true, [](const fs::path& hive) { Chown(hive, kNobody); },
+     [](const fs::path& hive) { Chown(hive, 0); }, ""},
+    {"MachineWalOfAnotherUser", true, true,
+     [](const fs::path& hive) { Chown(Beside(hive, "-wal"), kNobody); },
+     [](const fs::path& hive) { Chown(Beside(hive, "-wal"), 0); }, "-wal"},
+    {"UserShmOfAnotherUser", false, true,
+     [](const fs::path& hive) { Chown(Beside(hive, "-shm"), kNobody); },
+     [](const fs::path& hive) { Chown(Beside(hive, "-shm"), geteuid()); }, "-shm"},
+    {"UserHiveOfAnotherUser", false, true, [](const fs::path& hive) { Chown(hive, kNobody); },
+     [](const fs::path& hive) { Chown(hive, geteuid()); }, ""},
+};
+
+INSTANTIATE_TEST_SUITE_P(Plants, PlantTest, ::testing::ValuesIn(kPlantCases),
+                         [](const ::testing::TestParamInfo<PlantCase>& param) {
+                             return std::string(param.param.what);
+                         });
+
+// A -wal left without its hive would be replayed into the next hive made at the path.
+TEST(OrphanTest, ACompanionWithoutItsHiveStopsANewHiveBeingMade) {
     qeltest::HiveSandbox sandbox;
     ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, u"v", 7), ERROR_SUCCESS);
-    ASSERT_EQ(WriteDword(HKEY_LOCAL_MACHINE, u"v", 8), ERROR_SUCCESS);
-    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
-        const fs::path hive =
-            root == HKEY_CURRENT_USER ? sandbox.UserHive() : sandbox.MachineHive();
-        ASSERT_EQ(chown(hive.c_str(), 65534, 65534), 0);
+    const fs::path hive = sandbox.UserHive();
+    const fs::path moved = sandbox.Directory() / "moved.hive";
+    fs::rename(hive, moved);
+    EXPECT_EQ(
+        InFreshLook(sandbox, false,
+                    [] {
+                        int failures = Flags(HKEY_CURRENT_USER) !=
+                                       (QELHIVE_REFUSED | QELHIVE_INSECURE | QELHIVE_READONLY);
+                        failures += WriteDword(HKEY_CURRENT_USER, u"v", 8) != ERROR_ACCESS_DENIED;
+                        return failures;
+                    }),
+        0);
+    EXPECT_FALSE(fs::exists(hive));
+    fs::rename(moved, hive);
+    EXPECT_EQ(
+        InFreshLook(sandbox, false,
+                    [] { return static_cast<int>(ReadDword(HKEY_CURRENT_USER, u"v") != 7u); }),
+        0);
+}
+
+// Dotfile managers link ~/.config elsewhere: links among the directories above a hive are
+// followed, when it is made and when it is used; only the hive file itself may not be a link.
+TEST(LinkedDirectoryTest, AHiveBelowALinkedDirectoryIsMadeAndUsed) {
+    qeltest::HiveSandbox sandbox;
+    const fs::path real = sandbox.Directory() / "real-config";
+    const fs::path linked = sandbox.Directory() / "linked-config";
+    fs::create_directory(real);
+    fs::create_directory_symlink(real, linked);
+    for (const fs::path& hive : {linked / "user.hive", linked / "qelconfig" / "user.hive"}) {
+        setenv("QELCONFIG_USER_HIVE", hive.c_str(), 1);
+        EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, u"v", 5), ERROR_SUCCESS) << hive;
+        EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, u"v"), 5u) << hive;
+        EXPECT_EQ(Flags(HKEY_CURRENT_USER), 0u) << hive;
+        EXPECT_TRUE(fs::is_regular_file(real / fs::relative(hive, linked))) << hive;
     }
-    EXPECT_EQ(Flags(HKEY_CURRENT_USER), QELHIVE_REFUSED | QELHIVE_INSECURE | QELHIVE_READONLY);
-    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, u"v"), std::nullopt);
-    // The machine hive may belong to anyone who keeps it to themselves.
-    EXPECT_EQ(ReadDword(HKEY_LOCAL_MACHINE, u"v"), 8u);
+    setenv("QELCONFIG_USER_HIVE", sandbox.UserHive().c_str(), 1);
 }
 
 }  // namespace
