@@ -71,6 +71,7 @@ constexpr SchemaEntry kSchema[] = {
 constexpr const char* kStatementSql[] = {
     "SELECT id FROM keys WHERE parent = ?1 AND fold = ?2",
     "SELECT 1 FROM keys WHERE id = ?1",
+    "SELECT parent FROM keys WHERE id = ?1",
     "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)",
     "SELECT 1 FROM keys WHERE parent = ?1 LIMIT 1",
     "DELETE FROM vals WHERE key = ?1",
@@ -779,6 +780,22 @@ LSTATUS Hive::CheckKey(KeyId key) {
     return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
 }
 
+LSTATUS Hive::DepthOf(KeyId key, std::size_t* depth) {
+    *depth = 0;
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kParentOf, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    // Bounded: parent links in a crafted file may form a cycle.
+    for (; key != kRootKey && *depth <= kMaxKeyDepth; ++*depth) {
+        StmtUse q(stmt);
+        q.Bind(1, key);
+        rc = q.Step();
+        if (rc != SQLITE_ROW) return rc == SQLITE_DONE ? ERROR_KEY_DELETED : Fail(rc);
+        key = q.Int(0);
+    }
+    return ERROR_SUCCESS;
+}
+
 LSTATUS Hive::MissingKeyResult(KeyId key, LSTATUS otherwise) {
     const LSTATUS exists = CheckKey(key);
     return exists == ERROR_SUCCESS ? otherwise : exists;
@@ -896,6 +913,11 @@ LSTATUS Hive::CreateKey(KeyId from, const PathParts& parts, KeyId* result, bool*
     WriteTransaction txn(*this);
     if ((status = txn.Begin()) != ERROR_SUCCESS) return status;
     if ((status = CheckKey(from)) != ERROR_SUCCESS) return status;
+    std::size_t depth = 0;
+    if ((status = DepthOf(from, &depth)) != ERROR_SUCCESS) return status;
+    // As in the registry: no key deeper than kMaxKeyDepth, which also keeps every walk of a
+    // tree this store made bounded.
+    if (depth + parts.size() > kMaxKeyDepth) return ERROR_INVALID_PARAMETER;
     KeyId id = from;
     bool inserted = false;
     for (std::u16string_view part : parts) {

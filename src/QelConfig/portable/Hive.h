@@ -49,6 +49,9 @@ inline constexpr KeyId kRootKey = 0;
 // Value data is limited well above anything a configuration needs, and SQLite is told the same
 // limit, so a crafted hive cannot make a read allocate without bound.
 inline constexpr DWORD kMaxValueBytes = 16u << 20;
+// The registry's limit on the levels of a tree: a key is at most this many levels below its
+// hive's root.
+inline constexpr std::size_t kMaxKeyDepth = 512;
 
 enum class HiveStatus {
     Missing,      // no file: reads see an empty hive, the first write creates it
@@ -121,6 +124,7 @@ private:
     enum Statement {
         kFindChild,
         kKeyExists,
+        kParentOf,
         kInsertKey,
         kHasChildren,
         kDeleteKeyValues,
@@ -153,6 +157,8 @@ private:
     sqlite3_stmt* Stmt(Statement which, int* rc);
     LSTATUS Fail(int rc);
     LSTATUS MissingKeyResult(KeyId key, LSTATUS otherwise);
+    // Levels below the root, up to kMaxKeyDepth + 1.
+    LSTATUS DepthOf(KeyId key, std::size_t* depth);
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
     // The value, from the cache or the file; valid until the next call on this hive.

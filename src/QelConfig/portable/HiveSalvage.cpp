@@ -28,7 +28,7 @@ namespace {
 constexpr std::size_t kMaxKeyChars = 255;
 constexpr std::size_t kMaxValueNameChars = 16383;
 // Deeper than any path the registry accepts, so only a cycle of parent links reaches it.
-constexpr int kMaxDepth = 512;
+constexpr std::size_t kMaxDepth = kMaxKeyDepth;
 // Ids probed past the highest one seen, for rows on a damaged last page of a table.
 constexpr sqlite3_int64 kIdSlack = 64;
 // A corrupt max(id) must not turn into billions of probes.
@@ -269,7 +269,7 @@ void Reader::ReadIndexes(sqlite3_int64 keyBound) {
 std::u16string Reader::PathOf(sqlite3_int64 id, bool* whole) {
     std::vector<std::u16string> parts;
     *whole = true;
-    for (int depth = 0; id != kRootKey; ++depth) {
+    for (std::size_t depth = 0; id != kRootKey; ++depth) {
         if (depth == kMaxDepth) {
             *whole = false;
             parts.push_back(u"<cycle>");

@@ -140,6 +140,21 @@ TEST_F(HiveSalvageTest, ASoundFileGivesEveryKeyAndValueExactlyInCreationOrder) {
     EXPECT_EQ(s.values[3].data, std::string("\x01\x00\x00\x00", 4));
 }
 
+// The deepest key the registry makes is saved whole; one level more is only a cycle's length.
+TEST_F(HiveSalvageTest, TheDeepestKeyTheStoreMakesIsSavedWhole) {
+    Exec("BEGIN");
+    for (long long id = 1; id <= 513; ++id) Key(id, id - 1, u"k");
+    Value(1, 512, u"v", 4, std::string(4, '\x01'));
+    Exec("COMMIT");
+    const HiveSalvage s = Salvage();
+    ASSERT_EQ(s.keys.size(), 512u);
+    EXPECT_EQ(std::count(s.keys.back().begin(), s.keys.back().end(), u'\\'), 511);
+    ASSERT_EQ(s.values.size(), 1u);
+    EXPECT_EQ(s.values[0].key, s.keys.back());
+    ASSERT_EQ(s.lost.size(), 1u);
+    EXPECT_NE(s.lost[0].key.find(u"<cycle>"), std::u16string::npos);
+}
+
 TEST_F(HiveSalvageTest, KeysWithABrokenChainAreReportedNotInvented) {
     Key(1, 0, u"Software");
     Key(2, 1, u"Kept");

@@ -489,6 +489,27 @@ TEST_F(PortableHiveTest, AWriteSurvivesTheWriterBeingKilled) {
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Crash"), u"before"), 1u);
 }
 
+// As in the registry, a tree is at most 512 levels deep: a deeper key is refused when it would
+// be made, in one call or level by level, and nothing of it is made.
+TEST_F(PortableHiveTest, KeysDeeperThanTheRegistryAllowsAreRefused) {
+    std::u16string deepest;
+    for (int level = 0; level < 512; ++level) deepest += level == 0 ? u"d" : u"\\d";
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (deepest + u"\\more").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"d", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, deepest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    HKEY deeper = nullptr;
+    EXPECT_EQ(
+        RegCreateKeyExW(key, u"more", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
+        ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegOpenKeyExW(key, u"more", 0, KEY_READ, &deeper), ERROR_FILE_NOT_FOUND);
+    RegCloseKey(key);
+}
+
 class ForkTest : public PortableHiveTest, public ::testing::WithParamInterface<bool> {};
 
 // With the C library's fork() the registry closes its connections beforehand, and the child
