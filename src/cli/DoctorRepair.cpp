@@ -42,6 +42,10 @@ void Collect(void* context, const char* what, const char* text, LPCWSTR key, LPC
                                name == nullptr ? u"" : name, value});
     } else if (item == "unreadable") {
         report.unreadable.push_back(value);
+    } else if (item == "leftover") {
+        report.leftovers.push_back(value);
+    } else if (item == "removed") {
+        report.removed.push_back(value);
     }
 }
 
@@ -61,11 +65,14 @@ std::string Where(Hive hive, const std::u16string& key, const std::u16string& na
 // Whether the hive is as it should be after the repair.
 bool Fine(const HiveRepairReport& report) {
     if (report.status != ERROR_SUCCESS) return false;
-    if (report.state == "missing" || report.state == "healthy") return true;
-    return report.state == "damaged" && report.Complete();
+    if (report.state == "missing" || report.state == "healthy" || report.state == "interrupted")
+        return report.leftovers.empty();
+    return report.state == "damaged" && report.Complete() && report.leftovers.empty();
 }
 
 std::string Action(const HiveRepairReport& report) {
+    if (report.state == "interrupted")
+        return report.status == ERROR_SUCCESS ? "finished" : "failed";
     if (report.state == "missing" || report.state == "healthy") return "none";
     if (!report.moved.empty()) return report.status == ERROR_SUCCESS ? "repaired" : "moved";
     if (report.state == "foreign" || report.state == "refused") return "left";
@@ -80,7 +87,7 @@ std::string Why(const HiveRepairReport& report) {
     if (report.state == "refused")
         return "the file is refused (a symbolic link, not a regular file, or writable by "
                "others); it is left where it is";
-    if (report.status == 170)
+    if (report.status == ERROR_BUSY)
         return "the file changed while it was being repaired (another program is using it); "
                "try again when it is not in use";
     return "not repaired: " + StatusText(report.status);
@@ -88,8 +95,14 @@ std::string Why(const HiveRepairReport& report) {
 
 void PrintText(Hive hive, const std::string& file, const HiveRepairReport& report) {
     const std::string head = std::string(HiveName(hive)) + " (" + file + ")";
+    for (const std::string& name : report.removed)
+        PrintLine(head + ": removed what an interrupted run left: " + name);
+    for (const std::string& name : report.leftovers)
+        PrintLine(head + ": left by an interrupted run and still in use, or not yours: " + name);
     if (report.state == "missing") return PrintLine(head + ": no file, nothing to repair");
     if (report.state == "healthy") return PrintLine(head + ": healthy, left as it is");
+    if (report.state == "interrupted" && report.status == ERROR_SUCCESS)
+        PrintLine(head + ": finished the interrupted repair");
     std::string line = head + ": " + report.state;
     for (const std::string& detail : report.details) line += ": " + detail;
     PrintLine(line);
@@ -123,7 +136,9 @@ nlohmann::json ToJson(Hive hive, const std::string& file, const HiveRepairReport
             {"rebuilt", report.rebuilt.empty() ? nlohmann::json() : nlohmann::json(report.rebuilt)},
             {"saved", {{"keys", report.savedKeys}, {"values", report.savedValues}}},
             {"lost", lost},
-            {"unreadable", report.unreadable}};
+            {"unreadable", report.unreadable},
+            {"leftovers", report.leftovers},
+            {"removed", report.removed}};
 }
 #endif
 

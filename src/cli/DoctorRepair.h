@@ -23,7 +23,8 @@ struct HiveLoss {
 // What the registry said about one hive, item by item (see QelRegRepairHive).
 struct HiveRepairReport {
     LSTATUS status = ERROR_SUCCESS;
-    std::string state;  // missing, healthy, damaged, foreign, refused, unavailable
+    // missing, healthy, damaged, foreign, refused, unavailable, interrupted
+    std::string state;
     std::vector<std::string> details;
     std::vector<std::string> moved;  // the new names of the file, its -wal and -shm
     bool rebuiltNoted = false;
@@ -32,6 +33,8 @@ struct HiveRepairReport {
     unsigned long savedValues = 0;
     std::vector<HiveLoss> lost;
     std::vector<std::string> unreadable;
+    std::vector<std::string> leftovers;  // files an interrupted run left, still there
+    std::vector<std::string> removed;    // such files this run removed
 
     bool Complete() const { return lost.empty() && unreadable.empty(); }
 };

@@ -309,6 +309,11 @@ HiveStatus Validate(sqlite3* db, const std::string& path, off_t fileSize, int* r
     return HiveStatus::Open;
 }
 
+// An unfinished repair refuses the hive for a while; anything else for want of trust.
+HiveStatus StatusFor(const TrustVerdict& verdict) {
+    return verdict.why == Distrust::Repairing ? HiveStatus::Refused : HiveStatus::Insecure;
+}
+
 std::string InitScript() {
     std::string script = "BEGIN;";
     script += "PRAGMA application_id = " + std::to_string(kApplicationId) + ";";
@@ -449,7 +454,7 @@ void Hive::Examine() {
             // A hive made in a directory others may write, or beside files left there, would
             // be planted on from the start.
             m_distrust = CheckSurroundings(m_kind, m_file, false, m_euid);
-            if (!m_distrust.Trusted()) m_status = HiveStatus::Insecure;
+            if (!m_distrust.Trusted()) m_status = StatusFor(m_distrust);
         } else {
             m_status = HiveStatus::Unavailable;
             m_openError = MapErrno(errno);
@@ -478,7 +483,7 @@ void Hive::Examine() {
     }
     if (m_distrust.Trusted()) m_distrust = CheckSurroundings(m_kind, m_file, true, m_euid);
     if (!m_distrust.Trusted()) {
-        m_status = HiveStatus::Insecure;
+        m_status = StatusFor(m_distrust);
         return;
     }
     SqliteDb check;
@@ -493,7 +498,7 @@ void Hive::Examine() {
 
 bool Hive::Refresh() {
     if (m_status == HiveStatus::Missing || m_status == HiveStatus::Unavailable ||
-        (m_status == HiveStatus::Insecure && !m_exists)) {
+        (!m_distrust.Trusted() && !m_exists)) {
         Examine();
         return true;
     }

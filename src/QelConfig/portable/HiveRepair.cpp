@@ -17,12 +17,19 @@
 // to the moved file until it looks at the path again (Hive::Refresh), and those writes are not
 // in the new hive.
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <limits.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string_view>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -30,6 +37,7 @@
 
 #include "portable/Hive.h"
 #include "portable/HiveSalvage.h"
+#include "portable/HiveTrust.h"
 #include "portable/QelHiveRepair.h"
 
 using namespace qelplatform;
@@ -170,6 +178,135 @@ void SyncDirectoryOf(const std::string& path) {
     close(fd);
 }
 
+LSTATUS MapErrno(int error) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case ENOSPC:
+        case EDQUOT:
+            return ERROR_DISK_FULL;
+        default:
+            return ERROR_REGISTRY_IO_FAILED;
+    }
+}
+
+// For tests only: QELCONFIG_TEST_REPAIR_STOP=N kills the process at the Nth step of a repair
+// that changes files, so that a test can show every interrupted state is recoverable.
+void StepDone() {
+    static int step = 0;
+    static const char* const stop = std::getenv("QELCONFIG_TEST_REPAIR_STOP");
+    if (stop != nullptr && std::atoi(stop) == ++step) raise(SIGKILL);
+}
+
+// What a repair is about to do, written beside the hive before its first change there. While
+// it exists the registry refuses the hive, and the next repair finishes the switch from it: a
+// repair killed at any point leaves the old hive whole, or the new one, or this note.
+struct RepairIntent {
+    std::string aside;  // where the damaged hive and its companions are kept
+    std::string built;  // the rebuilt hive to put in its place; empty when nothing was saved
+};
+
+bool WriteIntent(const std::string& path, const RepairIntent& intent) {
+    const std::string text = "aside=" + intent.aside + "\nbuilt=" + intent.built + "\n";
+    const int fd = open(RepairIntentPath(path).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    ok = fsync(fd) == 0 && ok;
+    const int error = errno;
+    close(fd);
+    if (!ok) {
+        unlink(RepairIntentPath(path).c_str());
+        errno = error == 0 ? EIO : error;
+        return false;
+    }
+    SyncDirectoryOf(path);
+    return true;
+}
+
+std::optional<RepairIntent> ReadIntent(const std::string& path) {
+    const int fd = open(RepairIntentPath(path).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    char buffer[3 * PATH_MAX];
+    const ssize_t got = read(fd, buffer, sizeof buffer);
+    close(fd);
+    if (got <= 0) return std::nullopt;
+    RepairIntent intent;
+    std::string_view text(buffer, static_cast<std::size_t>(got));
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        if (line.rfind("aside=", 0) == 0) intent.aside = line.substr(6);
+        if (line.rfind("built=", 0) == 0) intent.built = line.substr(6);
+        if (end == std::string_view::npos) break;
+        text.remove_prefix(end + 1);
+    }
+    // Only names beside the hive, as a repair writes them.
+    const auto beside = [&path](const std::string& name) {
+        return name.size() > path.size() && name.compare(0, path.size(), path) == 0 &&
+               name.find('/', path.size()) == std::string::npos;
+    };
+    if (!beside(intent.aside) || (!intent.built.empty() && !beside(intent.built)))
+        return std::nullopt;
+    return intent;
+}
+
+// Keeps the damaged hive under the aside name and puts the rebuilt one in its place. Every step
+// looks at what is done already, so a switch killed half-way is finished by running it again.
+// The old files are linked, not moved, so that the path has the old hive until the rename
+// replaces it; the -wal and -shm go before that rename, as they would be replayed into the new
+// hive. Between the two the path holds the old hive without its -wal: the intent, there all
+// along, makes the registry refuse the hive until the switch is done.
+LSTATUS CompleteSwitch(const std::string& path, const RepairIntent& intent) {
+    const bool replaced = !intent.built.empty() && !Exists(intent.built);
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        const std::string from = path + suffix;
+        const std::string to = intent.aside + suffix;
+        if (replaced || !Exists(from) || Exists(to)) continue;
+        if (link(from.c_str(), to.c_str()) != 0) return MapErrno(errno);
+        StepDone();
+    }
+    SyncDirectoryOf(path);
+    for (const char* suffix : {"-wal", "-shm"}) {
+        if (unlink((path + suffix).c_str()) != 0 && errno != ENOENT) return MapErrno(errno);
+        StepDone();
+    }
+    if (!intent.built.empty()) {
+        if (!replaced && rename(intent.built.c_str(), path.c_str()) != 0) return MapErrno(errno);
+    } else if (Exists(intent.aside) && Identify(path).ino == Identify(intent.aside).ino &&
+               unlink(path.c_str()) != 0 && errno != ENOENT) {
+        return MapErrno(errno);
+    }
+    SyncDirectoryOf(path);
+    StepDone();
+    if (unlink(RepairIntentPath(path).c_str()) != 0 && errno != ENOENT) return MapErrno(errno);
+    SyncDirectoryOf(path);
+    return ERROR_SUCCESS;
+}
+
+// Files a killed repair or hive creation left beside the hive: a rebuilt hive never linked in,
+// or a new hive never finished (named <hive>.repair-<pid>-... and <hive>.new-<pid>-...). Those
+// whose maker still runs are in use and not listed.
+std::vector<std::string> Leftovers(const std::string& path) {
+    std::vector<std::string> found;
+    const std::filesystem::path hive(path);
+    const std::string name = hive.filename().string();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(hive.parent_path(), error)) {
+        const std::string other = entry.path().filename().string();
+        for (const std::string kind : {".repair-", ".new-"}) {
+            if (other.rfind(name + kind, 0) != 0) continue;
+            const long maker = std::strtol(other.c_str() + name.size() + kind.size(), nullptr, 10);
+            if (maker > 0 && (kill(static_cast<pid_t>(maker), 0) == 0 || errno != ESRCH)) continue;
+            found.push_back(entry.path().string());
+        }
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
 PathParts Split(const std::u16string& path) {
     PathParts parts;
     std::u16string_view rest(path);
@@ -243,7 +380,39 @@ private:
 };
 
 LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
-    const std::string path = HivePath(kind, ProcessEnv);
+    const std::string configured = HivePath(kind, ProcessEnv);
+    // Links among the directories are followed, as the registry follows them.
+    const std::string path = configured.empty() ? configured : ResolveHivePath(configured);
+    if (path.empty() && !configured.empty() && errno == ENOENT) {
+        report.Say("state", "missing");
+        return ERROR_SUCCESS;
+    }
+    if (std::optional<RepairIntent> intent = path.empty() ? std::nullopt : ReadIntent(path)) {
+        report.Say("state", "interrupted");
+        report.Say("detail",
+                   "a repair was interrupted before the rebuilt hive took its place; "
+                   "the damaged one is kept as " +
+                       intent->aside);
+        if (checkOnly) return ERROR_SUCCESS;
+        if (ReadOnlyBySwitch(kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
+        if (LSTATUS rc = CompleteSwitch(path, *intent); rc != ERROR_SUCCESS) return rc;
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            if (Exists(intent->aside + suffix)) report.Say("moved", intent->aside + suffix);
+        }
+        report.Path("rebuilt", intent->built.empty() ? nullptr : &path);
+        return ERROR_SUCCESS;
+    }
+    for (const std::string& leftover : Leftovers(path)) {
+        // Only files of this user's own: anything else is not a leftover of ours.
+        struct stat st {};
+        const bool ours =
+            lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+        if (checkOnly || !ours || ReadOnlyBySwitch(kind, ProcessEnv)) {
+            report.Say("leftover", leftover);
+        } else if (unlink(leftover.c_str()) == 0) {
+            report.Say("removed", leftover);
+        }
+    }
     HiveStatus status = HiveStatus::Refused;
     if (!path.empty()) status = Hive(kind, path).Status();
     // Not a switch: the statuses that refuse a hive grow with the store's checks.
@@ -301,54 +470,31 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
     std::string aside = path + ".corrupt-" + stamp;
     for (int n = 1; Exists(aside) || Exists(aside + "-wal") || Exists(aside + "-shm"); ++n)
         aside = path + ".corrupt-" + stamp + "-" + std::to_string(n);
-    std::vector<std::string> moved;
-    for (const char* suffix : {"-wal", "-shm"}) {
-        if (!Exists(path + suffix)) continue;
-        if (!MoveNoReplace(path + suffix, aside + suffix)) {
-            const LSTATUS rc =
-                errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_REGISTRY_IO_FAILED;
-            for (const std::string& back : moved) MoveNoReplace(aside + back, path + back);
-            DiscardBuilt(built);
-            return rc;
-        }
-        moved.push_back(suffix);
-    }
-    const bool mainMoved = MoveNoReplace(path, aside);
-    const int moveError = errno;
-    const FileId movedId = Identify(aside);
-    if (!mainMoved || movedId.dev != snap.main.dev || movedId.ino != snap.main.ino) {
-        // Not moved, or another file took the path between the check and the move: put back
-        // what was moved.
-        if (mainMoved) MoveNoReplace(aside, path);
-        for (const std::string& back : moved) MoveNoReplace(aside + back, path + back);
+    const RepairIntent intent{aside, anything ? built : std::string()};
+    StepDone();
+    if (!WriteIntent(path, intent)) {
+        const LSTATUS rc = MapErrno(errno);
         DiscardBuilt(built);
-        if (!mainMoved && (moveError == EACCES || moveError == EPERM)) return ERROR_ACCESS_DENIED;
-        return mainMoved ? ERROR_BUSY : ERROR_REGISTRY_IO_FAILED;
+        return rc;
     }
-    report.Say("moved", aside);
-    for (const std::string& suffix : moved) report.Say("moved", aside + suffix);
-
-    LSTATUS result = ERROR_SUCCESS;
-    if (anything) {
-        // A -wal or -shm at the path now belongs to a program still using the moved file.
-        if (Exists(path + "-wal") || Exists(path + "-shm") ||
-            link(built.c_str(), path.c_str()) != 0) {
-            const std::string kept = path + ".salvaged-" + stamp;
-            if (MoveNoReplace(built, kept)) report.Say("detail", "the salvaged hive is " + kept);
-            result = ERROR_BUSY;
-        } else {
-            report.Path("rebuilt", &path);
-        }
-        unlink(built.c_str());
-    } else {
+    StepDone();
+    if (LSTATUS rc = CompleteSwitch(path, intent); rc != ERROR_SUCCESS) {
+        // Left with its intent: the hive is refused until the next repair finishes the switch.
+        report.Say("detail", "the repair stopped half-way: " + std::string(std::strerror(errno)));
+        return rc;
+    }
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        if (Exists(aside + suffix)) report.Say("moved", aside + suffix);
+    }
+    if (anything)
+        report.Path("rebuilt", &path);
+    else
         report.Path("rebuilt", nullptr);
-    }
-    SyncDirectoryOf(path);
     report.Say("saved-keys", std::to_string(salvage.keys.size()));
     report.Say("saved-values", std::to_string(salvage.values.size()));
     for (const SalvageLoss& loss : salvage.lost) report.Lost(loss);
     for (const std::string& text : salvage.unreadable) report.Say("unreadable", text);
-    return result;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace

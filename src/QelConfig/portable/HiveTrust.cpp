@@ -72,6 +72,8 @@ TrustVerdict CheckSurroundings(HiveKind kind, const std::string& file, bool hive
         if (TrustVerdict verdict = CheckOwnerAndMode(kind, directory, st, euid); !verdict.Trusted())
             return verdict;
     }
+    if (lstat(RepairIntentPath(file).c_str(), &st) == 0)
+        return Verdict(Distrust::Repairing, RepairIntentPath(file), st);
     if (TrustVerdict verdict = CheckNoJournal(file); !verdict.Trusted()) return verdict;
     for (const char* suffix : kCompanions) {
         const std::string companion = file + suffix;
@@ -89,6 +91,8 @@ TrustVerdict CheckNoJournal(const std::string& file) {
     if (lstat(journal.c_str(), &st) == 0) return Verdict(Distrust::Journal, journal, st);
     return {};
 }
+
+std::string RepairIntentPath(const std::string& file) { return file + ".repairing"; }
 
 std::string DescribeDistrust(HiveKind kind, const TrustVerdict& verdict, uid_t euid) {
     const std::string& file = verdict.file;
@@ -113,6 +117,9 @@ std::string DescribeDistrust(HiveKind kind, const TrustVerdict& verdict, uid_t e
             return file +
                    " is a rollback journal, which a hive never has: someone or another "
                    "program put it there; look at it, then remove it";
+        case Distrust::Repairing:
+            return "a repair of this hive was interrupted (" + file +
+                   "); run qelconfig doctor --repair to finish it";
         case Distrust::Orphan:
             return file +
                    " has no hive beside it and would be replayed into a new one; "

@@ -12,7 +12,9 @@
 //   neither group nor others may write them;
 // - no -journal is ever beside it: a hive in WAL mode never has one, so one found there was
 //   put there by someone, or left by another program;
-// - no -wal or -shm without the hive: they would be replayed into the next hive made there.
+// - no -wal or -shm without the hive: they would be replayed into the next hive made there;
+// - no note of an unfinished repair: until the repair is finished, the path may hold the old
+//   hive without its -wal.
 #pragma once
 
 #include <sys/stat.h>
@@ -36,6 +38,7 @@ enum class Distrust {
     Writable,    // group or others may write it
     Journal,     // a rollback journal beside a WAL hive
     Orphan,      // a -wal or -shm with no hive beside it
+    Repairing,   // a repair was interrupted half-way (HiveRepair.cpp)
 };
 
 struct TrustVerdict {
@@ -57,6 +60,9 @@ TrustVerdict CheckHiveFile(HiveKind kind, const std::string& file, const struct 
 TrustVerdict CheckSurroundings(HiveKind kind, const std::string& file, bool hiveExists, uid_t euid);
 // Only the -journal: checked again right before SQLite opens the file.
 TrustVerdict CheckNoJournal(const std::string& file);
+
+// The note a repair leaves beside the hive while it replaces it.
+std::string RepairIntentPath(const std::string& file);
 
 // One sentence for a person: what is wrong, and what to do about it.
 std::string DescribeDistrust(HiveKind kind, const TrustVerdict& verdict, uid_t euid);
