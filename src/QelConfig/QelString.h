@@ -34,7 +34,8 @@ public:
     using PCXSTR = const char16_t*;
 
     CString() noexcept = default;
-    CString(PCXSTR psz) { SetString(psz); }  // NOLINT: implicit, as ATL's
+    // Implicit, as ATL's, so that callers pass plain text.
+    CString(PCXSTR psz) { SetString(psz); }  // NOLINT(google-explicit-constructor)
     CString(PCXSTR pch, int nLength) { SetString(pch, nLength); }
     explicit CString(XCHAR ch, int nRepeat = 1) {
         Guard([&] { m_str.assign(static_cast<size_t>(nRepeat > 0 ? nRepeat : 0), ch); });

@@ -12,36 +12,40 @@ public:
     CComVariant() noexcept { ::VariantInit(this); }
     ~CComVariant() { Clear(); }
 
-    CComVariant(const VARIANT& varSrc) {  // NOLINT: implicit, as ATL's
+    // The conversions are implicit, as ATL's are, so that callers pass plain values.
+    CComVariant(const VARIANT& varSrc) {  // NOLINT(google-explicit-constructor)
         vt = VT_EMPTY;
         InternalCopy(&varSrc);
     }
-    CComVariant(const CComVariant& varSrc) : tagVARIANT() {
+    // The base starts empty rather than as a copy: a bitwise copy would share the source's BSTR
+    // or interface. InternalCopy makes the deep copy.
+    CComVariant(const CComVariant& varSrc)  // NOLINT(bugprone-copy-constructor-init)
+        : tagVARIANT() {
         vt = VT_EMPTY;
         InternalCopy(&varSrc);
     }
-    CComVariant(bool bSrc) noexcept {  // NOLINT
+    CComVariant(bool bSrc) noexcept {  // NOLINT(google-explicit-constructor)
         Init(VT_BOOL);
         boolVal = bSrc ? VARIANT_TRUE : VARIANT_FALSE;
     }
-    CComVariant(short nSrc) noexcept {  // NOLINT
+    CComVariant(short nSrc) noexcept {  // NOLINT(google-explicit-constructor)
         Init(VT_I2);
         iVal = nSrc;
     }
-    CComVariant(int nSrc, VARTYPE vtSrc = VT_I4) noexcept {  // NOLINT
+    CComVariant(int nSrc, VARTYPE vtSrc = VT_I4) noexcept {  // NOLINT(google-explicit-constructor)
         Init(vtSrc == VT_INT ? VT_INT : VT_I4);
         lVal = nSrc;
     }
-    CComVariant(long nSrc) noexcept {  // NOLINT
+    CComVariant(long nSrc) noexcept {  // NOLINT(google-explicit-constructor)
         Init(VT_I4);
         lVal = static_cast<LONG>(nSrc);
     }
-    CComVariant(double dblSrc) noexcept {  // NOLINT
+    CComVariant(double dblSrc) noexcept {  // NOLINT(google-explicit-constructor)
         Init(VT_R8);
         dblVal = dblSrc;
     }
     // A text variant (VT_BSTR); a string that cannot be allocated leaves VT_ERROR.
-    CComVariant(const char16_t* pszSrc) {  // NOLINT
+    CComVariant(const char16_t* pszSrc) {  // NOLINT(google-explicit-constructor)
         Init(VT_BSTR);
         bstrVal = ::SysAllocString(reinterpret_cast<const OLECHAR*>(pszSrc));
         if (bstrVal == nullptr && pszSrc != nullptr) {
