@@ -28,6 +28,11 @@ struct Problem {
     std::string detail;
 };
 
+// Problems with a whole hive name no key, and those with a key the walk skipped no value.
+bool NamesValue(const Problem& problem) {
+    return !problem.key.empty() && problem.kind != "unreadable-key";
+}
+
 std::string TypeName(DWORD type) {
     switch (type) {
         case REG_NONE:
@@ -47,11 +52,12 @@ std::string TypeName(DWORD type) {
     }
 }
 
-void CheckValue(Hive hive, const TreeValue& value, std::vector<Problem>& problems) {
+void CheckValue(Hive hive, const std::u16string& key, const NamedValue& value,
+                std::vector<Problem>& problems) {
     const std::u16string_view below =
-        std::u16string_view(value.key).substr(std::u16string_view(kAppKey).size());
+        std::u16string_view(key).substr(std::u16string_view(kAppKey).size());
     const ConfigEntry* setting = FindSettingAt(below.empty() ? below : below.substr(1), value.name);
-    Problem problem{hive, "", value.key, value.name, setting, ""};
+    Problem problem{hive, "", key, value.name, setting, ""};
     const auto report = [&](const char* kind, std::string detail) {
         problem.kind = kind;
         problem.detail = std::move(detail);
@@ -101,12 +107,20 @@ ExitCode RunDoctor(bool json) {
             hives.back()["problem"] = detail;
             continue;
         }
-        std::vector<TreeValue> values;
-        if (const LSTATUS rc = ListTree(hive, kAppKey, values); rc != ERROR_SUCCESS) {
+        TreeVisit visit;
+        visit.enter = [&](const std::u16string& key, std::vector<NamedValue>& values) {
+            for (const NamedValue& value : values) CheckValue(hive, key, value, problems);
+        };
+        std::vector<SkippedKey> skipped;
+        if (const LSTATUS rc = WalkTree(hive, kAppKey, visit, skipped); rc != ERROR_SUCCESS) {
             problems.push_back({hive, "hive", u"", u"", nullptr, "cannot list: " + StatusText(rc)});
             continue;
         }
-        for (const TreeValue& value : values) CheckValue(hive, value, problems);
+        // What the walk could not enter was not checked, and the library may not see it either.
+        for (const SkippedKey& key : skipped)
+            problems.push_back({hive, "unreadable-key", key.parent, u"", nullptr,
+                                "sub-key \"" + Printable(key.name) + "\": " + key.reason +
+                                    ", nor anything below it"});
     }
 
     if (json) {
@@ -116,14 +130,15 @@ ExitCode RunDoctor(bool json) {
                 {{"hive", HiveName(p.hive)},
                  {"kind", p.kind},
                  {"key", TextOrNull(ToUtf8(p.key))},
-                 {"value", p.key.empty() ? nlohmann::json() : nlohmann::json(ToUtf8(p.name))},
+                 {"value", NamesValue(p) ? nlohmann::json(ToUtf8(p.name)) : nlohmann::json()},
                  {"setting", p.setting ? nlohmann::json(p.setting->id) : nlohmann::json()},
                  {"detail", p.detail}});
         PrintJson({{"clean", problems.empty()}, {"hives", hives}, {"problems", list}});
     } else {
         for (const Problem& p : problems) {
             std::string where = HiveName(p.hive);
-            if (!p.key.empty()) where += "\\" + ToUtf8(p.key) + " \"" + Printable(p.name) + "\"";
+            if (!p.key.empty()) where += "\\" + ToUtf8(p.key);
+            if (NamesValue(p)) where += " \"" + Printable(p.name) + "\"";
             if (p.setting != nullptr) where += " (setting " + std::to_string(p.setting->id) + ")";
             PrintLine(where + ": " + p.kind + ": " + p.detail);
         }

@@ -1,6 +1,5 @@
 // qelconfig export: everything stored below the application's key in both hives, as a .reg
 // file that regedit and qelconfig import can read back.
-#include <map>
 #include <memory>
 
 #include "Catalogue.h"
@@ -15,27 +14,41 @@ namespace qelcli {
 
 namespace {
 
+// Every value of both hives as .reg keys. A key the walk could not read makes the export
+// refuse: a backup that silently lacks part of the tree would restore as a different one.
 ExitCode RunExport(const std::string& file, bool utf8) {
     std::vector<regfile::Key> keys;
     size_t count = 0;
+    size_t unread = 0;
     for (Hive hive : kHives) {
-        std::vector<TreeValue> values;
-        if (const LSTATUS rc = ListTree(hive, kAppKey, values); rc != ERROR_SUCCESS)
+        TreeVisit visit;
+        visit.enter = [&](const std::u16string& key, std::vector<NamedValue>& values) {
+            if (values.empty()) return;
+            regfile::Key& out = keys.emplace_back();
+            out.path = HiveName16(hive);
+            out.path += u'\\';
+            out.path += key;
+            out.values.reserve(values.size());
+            for (NamedValue& value : values)
+                out.values.push_back(
+                    {std::move(value.name), value.value.type, std::move(value.value.data)});
+            count += values.size();
+        };
+        std::vector<SkippedKey> skipped;
+        if (const LSTATUS rc = WalkTree(hive, kAppKey, visit, skipped); rc != ERROR_SUCCESS)
             return Refuse("cannot read " + DescribeHive(hive) + ": " + StatusText(rc));
-        std::map<std::u16string, size_t> index;
-        for (TreeValue& value : values) {
-            const std::u16string path = std::u16string(HiveName16(hive)) + u"\\" + value.key;
-            auto [at, added] = index.emplace(path, keys.size());
-            if (added) keys.push_back({path, {}});
-            keys[at->second].values.push_back(
-                {value.name, value.value.type,
-                 std::vector<std::uint8_t>(value.value.data.begin(), value.value.data.end())});
-            ++count;
-        }
+        for (const SkippedKey& key : skipped) Warn(DescribeSkipped(hive, key));
+        unread += skipped.size();
     }
+    if (unread > 0)
+        return Refuse("nothing exported: " + std::to_string(unread) +
+                      " key(s) could not be read, and a .reg file without them would restore "
+                      "as less than is stored");
     const std::string bytes =
         regfile::Write(std::move(keys), utf8 ? regfile::Encoding::Utf8 : regfile::Encoding::Utf16);
-    if (file.empty() || file == "-") {
+    // Standard output by any name is written as a stream: replacing the file behind it would
+    // leave the shell's redirection pointing at a file no longer linked anywhere.
+    if (file.empty() || file == "-" || IsStandardOutput(file)) {
         if (!PrintBytes(bytes)) return Refuse("cannot write to standard output");
         return ExitCode::Ok;
     }
@@ -51,7 +64,9 @@ void AddExportCommand(CLI::App& app, ExitCode& result) {
     auto* command = app.add_subcommand(
         "export",
         "Writes the values stored in both hives as a .reg file (version 5, UTF-16LE with a "
-        "byte-order mark, CRLF), sorted, to FILE or to standard output.");
+        "byte-order mark, CRLF), sorted, to FILE or to standard output. A file is replaced whole "
+        "or not at all, keeping its mode; a FIFO or device is written as a stream. Refuses if "
+        "any key cannot be read.");
     auto file = std::make_shared<std::string>();
     auto utf8 = std::make_shared<bool>(false);
     command->add_option("FILE", *file, "The file to write (default: standard output)");

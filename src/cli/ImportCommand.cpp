@@ -1,6 +1,8 @@
 // qelconfig import: applies a .reg file to the settings, all or nothing. Every line is checked
 // before anything is written; if a write then fails, the values already written are put back.
+#include <cstdint>
 #include <memory>
+#include <new>
 
 #include "Commands.h"
 #include "FileBytes.h"
@@ -13,6 +15,11 @@
 namespace qelcli {
 
 namespace {
+
+// Far more than the settings' values take in any form (a few hundred kilobytes), and a bound on
+// what a file, a pipe or a device such as /dev/zero can make the tool hold: about the file's size
+// once read, plus the one line being checked.
+constexpr std::uint64_t kMaxRegFileBytes = std::uint64_t{64} << 20;
 
 std::string Shown(const std::optional<RawValue>& value, const char* absent) {
     if (!value) return absent;
@@ -56,15 +63,15 @@ ExitCode Apply(const ImportPlan& plan) {
 
 ExitCode RunImport(const std::string& file, bool dryRun) {
     std::string reason;
-    const std::optional<std::string> bytes = ReadFileBytes(file, reason);
-    if (!bytes) return Refuse(reason);
-    const ImportPlan plan = PlanImport(regfile::Parse(*bytes));
-    if (!plan.errors.empty()) {
-        for (const regfile::Error& error : plan.errors)
-            Warn(file + ":" + std::to_string(error.line) + ": " + error.reason);
-        return Refuse("nothing imported: " + std::to_string(plan.errors.size()) +
-                      " bad line(s) in " + file);
-    }
+    const std::optional<std::string> bytes = ReadFileBytes(file, kMaxRegFileBytes, reason);
+    if (!bytes) return Refuse("nothing imported: " + reason);
+    // Bad lines are printed as they are found: kept, they could cost many times the file.
+    const ImportPlan plan = PlanImport(*bytes, [&](const regfile::Error& error) {
+        Warn(file + ":" + std::to_string(error.line) + ": " + error.reason);
+    });
+    if (plan.errors > 0)
+        return Refuse("nothing imported: " + std::to_string(plan.errors) + " bad line(s) in " +
+                      file);
     for (const PlannedChange& change : plan.changes)
         PrintLine(Where(change) + ": " + Shown(change.before, "(not stored)") + " -> " +
                   Shown(change.after, "(deleted)"));
@@ -90,9 +97,20 @@ void AddImportCommand(CLI::App& app, ExitCode& result) {
         "its type and allowed values; otherwise nothing is written. Prints each change.");
     auto file = std::make_shared<std::string>();
     auto dryRun = std::make_shared<bool>(false);
-    command->add_option("FILE", *file, "The .reg file")->required();
+    command
+        ->add_option("FILE", *file,
+                     "The .reg file, at most " + SizeText(kMaxRegFileBytes) +
+                         " (a pipe or device is read up to that much)")
+        ->required();
     command->add_flag("--dry-run", *dryRun, "Print the old and new values, write nothing");
-    command->callback([=, &result] { result = RunImport(*file, *dryRun); });
+    command->callback([=, &result] {
+        try {
+            result = RunImport(*file, *dryRun);
+        } catch (const std::bad_alloc&) {
+            // Only checking allocates much, and nothing is written before it ends.
+            result = Refuse("nothing imported: not enough memory to check " + *file);
+        }
+    });
 }
 
 }  // namespace qelcli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "SettingText.h"
@@ -66,12 +67,16 @@ std::optional<KeyPlace> Place(std::u16string_view path, std::string& reason) {
     return std::nullopt;
 }
 
-class Planner {
+class Planner : public regfile::ParseSink {
 public:
-    explicit Planner(ImportPlan& plan) : m_plan(plan) {}
+    Planner(ImportPlan& plan, const std::function<void(const regfile::Error&)>& onError)
+        : m_plan(plan), m_onError(onError) {}
 
-    void Run(const regfile::Parsed& parsed) {
-        for (const regfile::Operation& op : parsed.operations) Apply(op);
+    void OnOperation(regfile::Operation&& op) override { Apply(op); }
+    void OnError(regfile::Error&& error) override { Fail(error.line, std::move(error.reason)); }
+
+    // Once the whole file is read: the changes in the order first touched.
+    void Finish() {
         for (const auto& [location, change] : m_touched) {
             (void)location;
             if (change.before == change.after)
@@ -87,7 +92,10 @@ public:
 private:
     using LocationKey = std::tuple<int, std::u16string, std::u16string>;
 
-    void Fail(int line, std::string reason) { m_plan.errors.push_back({line, std::move(reason)}); }
+    void Fail(int line, std::string reason) {
+        ++m_plan.errors;
+        m_onError({line, std::move(reason)});
+    }
 
     void Apply(const regfile::Operation& op) {
         std::string reason;
@@ -135,19 +143,14 @@ private:
         if (place.ancestor)
             return Fail(op.line, "deleting " + ToUtf8(op.key) +
                                      " would delete more than the application's settings");
-        std::vector<TreeValue> stored;
-        if (const LSTATUS rc = ListTree(place.hive, place.key, stored); rc != ERROR_SUCCESS)
-            return Fail(op.line, "cannot read " + ToUtf8(op.key) + ": " + StatusText(rc));
-        for (const TreeValue& value : stored) {
-            const std::u16string relative = value.key.substr(std::u16string_view(kAppKey).size());
-            KeyPlace at = place;
-            at.key = value.key;
-            const ConfigEntry* setting =
-                FindSettingAt(relative.empty() ? relative : relative.substr(1), value.name);
-            if (auto* change = Touch(at, value.name, setting, op.line)) change->after.reset();
+        const std::u16string prefix = Folded(place.key);
+        std::set<std::u16string, std::less<>>& deleted = m_deleted[static_cast<int>(place.hive)];
+        if (!DeletedBefore(deleted, prefix)) {
+            if (!ListDeleted(op, place)) return;
+            deleted.insert(prefix);
+            m_plan.deletedKeys.emplace_back(place.hive, place.key);
         }
         // Values that earlier lines of the file set below the key go too.
-        const std::u16string prefix = Folded(place.key);
         for (auto& [location, change] : m_touched) {
             const std::u16string& key = std::get<1>(location);
             if (std::get<0>(location) == static_cast<int>(place.hive) &&
@@ -155,20 +158,59 @@ private:
                 (key.size() == prefix.size() || key[prefix.size()] == u'\\'))
                 change.after.reset();
         }
-        m_plan.deletedKeys.emplace_back(place.hive, place.key);
     }
 
+    // Whether a [-KEY] line before deleted this folded key or one above it.
+    static bool DeletedBefore(const std::set<std::u16string, std::less<>>& deleted,
+                              std::u16string_view key) {
+        for (;;) {
+            if (deleted.find(key) != deleted.end()) return true;
+            const size_t separator = key.rfind(u'\\');
+            if (separator == std::u16string_view::npos) return false;
+            key = key.substr(0, separator);
+        }
+    }
+
+    // Touches every value stored at and below the key of a [-KEY] line, to be deleted. A key
+    // the walk cannot read would survive the deletion unseen, so the line is refused instead.
+    bool ListDeleted(const regfile::Operation& op, const KeyPlace& place) {
+        TreeVisit visit;
+        visit.enter = [&](const std::u16string& key, std::vector<NamedValue>& values) {
+            const std::u16string_view relative =
+                std::u16string_view(key).substr(std::u16string_view(kAppKey).size());
+            KeyPlace at = place;
+            at.key = key;
+            for (const NamedValue& value : values) {
+                const ConfigEntry* setting =
+                    FindSettingAt(relative.empty() ? relative : relative.substr(1), value.name);
+                if (auto* change = Touch(at, value.name, setting, op.line, &value.value))
+                    change->after.reset();
+            }
+        };
+        std::vector<SkippedKey> skipped;
+        const LSTATUS rc = WalkTree(place.hive, place.key, visit, skipped);
+        if (rc != ERROR_SUCCESS)
+            Fail(op.line, "cannot read " + ToUtf8(op.key) + ": " + StatusText(rc));
+        for (const SkippedKey& key : skipped)
+            Fail(op.line,
+                 "cannot delete " + ToUtf8(op.key) +
+                     ", as not all below it can be read: " + DescribeSkipped(place.hive, key));
+        return rc == ERROR_SUCCESS && skipped.empty();
+    }
+
+    // `current`: the stored value when the caller has just read it, null to read it here.
     PlannedChange* Touch(const KeyPlace& place, const std::u16string& name,
-                         const ConfigEntry* setting, int line) {
+                         const ConfigEntry* setting, int line, const RawValue* current = nullptr) {
         const LocationKey location{static_cast<int>(place.hive), Folded(place.key), Folded(name)};
         auto found = m_touched.find(location);
         if (found != m_touched.end()) return &found->second;
         PlannedChange change{place.hive,   place.key,    name, setting,
                              std::nullopt, std::nullopt, line};
-        RawValue current;
-        const LSTATUS rc = ReadValue(place.hive, place.key, name, current);
+        RawValue stored;
+        const LSTATUS rc =
+            current != nullptr ? ERROR_SUCCESS : ReadValue(place.hive, place.key, name, stored);
         if (rc == ERROR_SUCCESS) {
-            change.before = current;
+            change.before = current != nullptr ? *current : stored;
         } else if (rc != ERROR_FILE_NOT_FOUND) {
             Fail(line, "cannot read the current value of " + ToUtf8(name) + ": " + StatusText(rc));
             return nullptr;
@@ -179,6 +221,10 @@ private:
     }
 
     ImportPlan& m_plan;
+    const std::function<void(const regfile::Error&)>& m_onError;
+    // Keys that [-KEY] lines deleted, folded: another line deleting one of them, or a key below
+    // one, finds every stored value already touched, so the tree is walked once.
+    std::map<int, std::set<std::u16string, std::less<>>> m_deleted;
     std::map<LocationKey, PlannedChange> m_touched;
     std::map<LocationKey, size_t> m_order;
     std::vector<std::pair<size_t, PlannedChange>> m_ordered;
@@ -186,13 +232,12 @@ private:
 
 }  // namespace
 
-ImportPlan PlanImport(const regfile::Parsed& parsed) {
+ImportPlan PlanImport(std::string_view fileBytes,
+                      const std::function<void(const regfile::Error&)>& onError) {
     ImportPlan plan;
-    plan.errors = parsed.errors;
-    Planner(plan).Run(parsed);
-    std::stable_sort(
-        plan.errors.begin(), plan.errors.end(),
-        [](const regfile::Error& a, const regfile::Error& b) { return a.line < b.line; });
+    Planner planner(plan, onError);
+    regfile::Parse(fileBytes, planner);
+    planner.Finish();
     return plan;
 }
 

@@ -1,12 +1,14 @@
 // File: ImportPlan.h
 //
-// The checking half of import: every operation of a parsed .reg file is checked against the
-// catalogue and played in file order over the current registry content, giving the values
-// that would change and their old and new data. Nothing is written here.
+// The checking half of import: every operation of a .reg file is checked against the catalogue
+// and played in file order over the current registry content, giving the values that would
+// change and their old and new data. Nothing is written here.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -30,9 +32,13 @@ struct ImportPlan {
     std::vector<PlannedChange> changes;  // values whose data changes, in the order first touched
     int unchanged = 0;                   // values touched that keep their data
     std::vector<std::pair<Hive, std::u16string>> deletedKeys;  // [-KEY] lines, to prune after
-    std::vector<regfile::Error> errors;                        // non-empty: nothing may be applied
+    size_t errors = 0;  // bad lines; any at all: nothing may be applied
 };
 
-ImportPlan PlanImport(const regfile::Parsed& parsed);
+// Reads a .reg file and checks each operation as it is read. Every bad line goes to `onError` at
+// once, in line order, and is only counted here: a file of a million bad lines costs no memory
+// for them.
+ImportPlan PlanImport(std::string_view fileBytes,
+                      const std::function<void(const regfile::Error&)>& onError);
 
 }  // namespace qelcli

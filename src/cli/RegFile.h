@@ -16,6 +16,7 @@
 //   ; a comment
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -81,8 +82,25 @@ struct Parsed {
     std::vector<Error> errors;  // every bad line, in order; empty when the whole file is good
 };
 
+// The longest line read, in UTF-16 units, continuation lines included: a key path as long as a
+// registry call takes is 32,767, a setting's text at most 1,023. It bounds what one line costs
+// in memory; a longer line is an error.
+inline constexpr size_t kMaxLineChars = size_t{1} << 20;
+
+// Receives what Parse reads, in line order, as it is read.
+class ParseSink {
+public:
+    virtual ~ParseSink() = default;
+    virtual void OnOperation(Operation&& op) = 0;
+    virtual void OnError(Error&& error) = 0;
+};
+
 // Reads version 5 (UTF-16LE with its byte-order mark, or UTF-8 with or without one) and
 // REGEDIT4 (UTF-8, or else Latin-1 for the ANSI code page). Bad lines are reported, not skipped.
+// Only the current line is held as text, so memory stays near the size of `bytes` however many
+// lines the file has. Returns the file's version.
+Version Parse(std::string_view bytes, ParseSink& sink);
+// The same, everything collected.
 Parsed Parse(std::string_view bytes);
 
 // The quoted-string escapes: backslash and double quote.

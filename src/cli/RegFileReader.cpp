@@ -1,5 +1,6 @@
 // Reading .reg files. The text is decoded first (the byte-order mark decides), split into
 // lines, and each line, with its continuation lines, becomes one operation or one error.
+#include <algorithm>
 #include <cctype>
 #include <optional>
 
@@ -47,42 +48,99 @@ void AppendUtf16(std::vector<std::uint8_t>& out, std::u16string_view text) {
     }
 }
 
-// The text of the file, or a reason why it has none.
-std::optional<std::u16string> Decode(std::string_view bytes, std::string& reason) {
+// How the file's bytes become text: the byte-order mark decides.
+enum class Form { Utf16, Utf8, Latin1 };
+
+// The form of the file, or a reason why it has none; `bytes` loses its byte-order mark.
+std::optional<Form> FormOf(std::string_view& bytes, std::string& reason) {
     if (bytes.size() >= 2 && bytes[0] == '\xFF' && bytes[1] == '\xFE') {
         if (bytes.size() % 2 != 0) {
             reason = "the UTF-16 text ends in half a character";
             return std::nullopt;
         }
-        std::u16string text;
-        for (size_t i = 2; i < bytes.size(); i += 2)
-            text += static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                          (static_cast<unsigned char>(bytes[i + 1]) << 8));
-        return text;
+        bytes.remove_prefix(2);
+        return Form::Utf16;
     }
     if (bytes.size() >= 2 && bytes[0] == '\xFE' && bytes[1] == '\xFF') {
         reason = "big-endian UTF-16 is not a registry file encoding";
         return std::nullopt;
     }
     if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    if (auto text = FromUtf8(bytes)) return text;
+    if (IsUtf8(bytes)) return Form::Utf8;
     // Only the ANSI form may hold text that is not UTF-8.
-    if (bytes.substr(0, kHeader4.size()) == "REGEDIT4") return FromLatin1(bytes);
+    if (bytes.substr(0, kHeader4.size()) == "REGEDIT4") return Form::Latin1;
     reason = "the file is neither UTF-16 with a byte-order mark nor valid UTF-8";
     return std::nullopt;
 }
 
-std::vector<std::u16string_view> SplitLines(std::u16string_view text) {
-    std::vector<std::u16string_view> lines;
-    while (!text.empty()) {
-        const size_t end = text.find(u'\n');
-        std::u16string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == u'\r') line.remove_suffix(1);
-        lines.push_back(line);
-        if (end == std::u16string_view::npos) break;
-        text.remove_prefix(end + 1);
+// The file's lines, decoded one at a time: only the current line is ever held as text, so a
+// file costs little more memory than its bytes. A line ends at LF; a CR before the LF is not part
+// of it.
+class LineSource {
+public:
+    LineSource(std::string_view bytes, Form form) : m_rest(bytes), m_form(form) {}
+
+    // The next line, or false after the last. A line of more than kMaxLineChars units is not
+    // decoded: `line` is left empty and `tooLong` set.
+    bool Next(std::u16string& line, bool& tooLong) {
+        if (m_rest.empty()) return false;
+        ++m_number;
+        std::string_view raw;
+        size_t units = 0;
+        if (m_form == Form::Utf16) {
+            size_t end = 0;
+            while (end < m_rest.size() && !(m_rest[end] == '\n' && m_rest[end + 1] == 0)) end += 2;
+            raw = m_rest.substr(0, end);
+            m_rest.remove_prefix(std::min(end + 2, m_rest.size()));
+            if (raw.size() >= 2 && raw[raw.size() - 2] == '\r' && raw.back() == 0)
+                raw.remove_suffix(2);
+            units = raw.size() / 2;
+        } else {
+            const size_t end = m_rest.find('\n');
+            raw = m_rest.substr(0, end);
+            m_rest.remove_prefix(end == std::string_view::npos ? m_rest.size() : end + 1);
+            if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+            units = m_form == Form::Utf8 ? Utf16Units(raw) : raw.size();
+        }
+        line.clear();
+        tooLong = units > kMaxLineChars;
+        if (tooLong) return true;
+        if (m_form == Form::Utf16) {
+            line.reserve(units);
+            for (size_t i = 0; i < raw.size(); i += 2)
+                line += static_cast<char16_t>(static_cast<unsigned char>(raw[i]) |
+                                              (static_cast<unsigned char>(raw[i + 1]) << 8));
+        } else {
+            // The whole file was checked to be UTF-8 before, and LF is never part of a sequence.
+            line =
+                m_form == Form::Utf8 ? FromUtf8(raw).value_or(std::u16string()) : FromLatin1(raw);
+        }
+        return true;
     }
-    return lines;
+
+    // The number of the line Next gave last, from 1.
+    int Number() const { return m_number; }
+
+private:
+    // UTF-16 units of well-formed UTF-8: one per sequence, two for those of four bytes.
+    static size_t Utf16Units(std::string_view utf8) {
+        size_t units = 0;
+        for (char c : utf8) {
+            const auto byte = static_cast<unsigned char>(c);
+            units += (byte & 0xC0) != 0x80 ? 1 : 0;
+            units += byte >= 0xF0 ? 1 : 0;
+        }
+        return units;
+    }
+
+    std::string_view m_rest;
+    Form m_form;
+    int m_number = 0;
+};
+
+std::string TooLong() {
+    return "the line is longer than " + std::to_string(kMaxLineChars) +
+           " characters (with its continuation lines); not read";
 }
 
 // Reads a quoted string starting at s[0] == '"'; leaves s after the closing quote.
@@ -220,7 +278,7 @@ bool ReadData(std::u16string_view data, Version version, Operation& op, std::str
 
 class Reader {
 public:
-    explicit Reader(Parsed& result) : m_result(result) {}
+    Reader(Version version, ParseSink& sink) : m_version(version), m_sink(sink) {}
 
     void Line(int number, std::u16string_view line) {
         const std::u16string_view text = Trim(line);
@@ -230,9 +288,7 @@ public:
         Fail(number, "not a key, value or comment line: " + Show(text));
     }
 
-    void Fail(int number, std::string reason) {
-        m_result.errors.push_back({number, std::move(reason)});
-    }
+    void Fail(int number, std::string reason) { m_sink.OnError({number, std::move(reason)}); }
 
 private:
     void KeyLine(int number, std::u16string_view text) {
@@ -251,7 +307,7 @@ private:
         op.key = std::u16string(path);
         m_keyState = op.kind == Operation::DeleteKey ? KeyState::Deleted : KeyState::Open;
         m_key = op.key;
-        m_result.operations.push_back(std::move(op));
+        m_sink.OnOperation(std::move(op));
     }
 
     void ValueLine(int number, std::u16string_view text) {
@@ -272,44 +328,51 @@ private:
         text = Trim(text);
         if (text.empty() || text.front() != u'=')
             return Fail(number, "a value name must be followed by '='");
-        if (!ReadData(text.substr(1), m_result.version, op, reason)) return Fail(number, reason);
-        m_result.operations.push_back(std::move(op));
+        if (!ReadData(text.substr(1), m_version, op, reason)) return Fail(number, reason);
+        m_sink.OnOperation(std::move(op));
     }
 
     enum class KeyState { None, Open, Deleted, Bad };
-    Parsed& m_result;
+    Version m_version;
+    ParseSink& m_sink;
     KeyState m_keyState = KeyState::None;
     std::u16string m_key;
 };
 
 }  // namespace
 
-Parsed Parse(std::string_view bytes) {
-    Parsed result;
+Version Parse(std::string_view bytes, ParseSink& sink) {
     std::string reason;
-    const std::optional<std::u16string> text = Decode(bytes, reason);
-    if (!text) {
-        result.errors.push_back({1, reason});
-        return result;
+    const std::optional<Form> form = FormOf(bytes, reason);
+    if (!form) {
+        sink.OnError({1, reason});
+        return Version::Five;
     }
-    const std::vector<std::u16string_view> lines = SplitLines(*text);
-    const std::u16string_view header = lines.empty() ? std::u16string_view() : Trim(lines[0]);
-    if (header == kHeader5) {
-        result.version = Version::Five;
-    } else if (header == kHeader4) {
-        result.version = Version::Four;
+    LineSource lines(bytes, *form);
+    std::u16string line;
+    bool tooLong = false;
+    const bool hasLine = lines.Next(line, tooLong);
+    const std::u16string_view header = Trim(line);
+    Version version = Version::Five;
+    if (hasLine && header == kHeader5) {
+        version = Version::Five;
+    } else if (hasLine && header == kHeader4) {
+        version = Version::Four;
     } else {
-        result.errors.push_back(
-            {1,
-             "not a registry file: the first line must be 'Windows Registry Editor Version "
-             "5.00' or 'REGEDIT4'"});
-        return result;
+        sink.OnError({1,
+                      "not a registry file: the first line must be 'Windows Registry Editor "
+                      "Version 5.00' or 'REGEDIT4'"});
+        return version;
     }
 
-    Reader reader(result);
-    for (size_t i = 1; i < lines.size(); ++i) {
-        const int first = static_cast<int>(i) + 1;
-        std::u16string_view line = lines[i];
+    Reader reader(version, sink);
+    std::u16string joined;
+    while (lines.Next(line, tooLong)) {
+        const int first = lines.Number();
+        if (tooLong) {
+            reader.Fail(first, TooLong());
+            continue;
+        }
         const std::u16string_view trimmed = Trim(line);
         // Only hex data continues: a quoted string never ends in a lone backslash.
         const bool continues = !trimmed.empty() && trimmed.back() == u'\\' &&
@@ -319,25 +382,42 @@ Parsed Parse(std::string_view bytes) {
             reader.Line(first, line);
             continue;
         }
-        std::u16string joined(trimmed.substr(0, trimmed.size() - 1));
+        joined.assign(trimmed.substr(0, trimmed.size() - 1));
         bool ended = false;
-        while (!ended && ++i < lines.size()) {
-            std::u16string_view next = Trim(lines[i]);
+        // Past the limit the rest of the value is still read, so that it is one error.
+        bool over = false;
+        while (!ended && lines.Next(line, tooLong)) {
+            std::u16string_view next = Trim(line);
             if (!next.empty() && next.front() == u';') continue;
             if (!next.empty() && next.back() == u'\\') {
                 next.remove_suffix(1);
             } else {
                 ended = true;
             }
-            joined += next;
+            over = over || tooLong || joined.size() + next.size() > kMaxLineChars;
+            if (!over) joined += next;
         }
         if (!ended) {
             reader.Fail(first, "hex data continues past the end of the file");
             break;
         }
+        if (over) {
+            reader.Fail(first, TooLong());
+            continue;
+        }
         reader.Line(first, joined);
     }
-    return result;
+    return version;
+}
+
+Parsed Parse(std::string_view bytes) {
+    struct Collect : ParseSink {
+        Parsed result;
+        void OnOperation(Operation&& op) override { result.operations.push_back(std::move(op)); }
+        void OnError(Error&& error) override { result.errors.push_back(std::move(error)); }
+    } collect;
+    collect.result.version = Parse(bytes, collect);
+    return std::move(collect.result);
 }
 
 }  // namespace qelcli::regfile

@@ -1,5 +1,7 @@
 #include "Registry.h"
 
+#include "Output.h"
+
 #if !defined(_WIN32)
 #include "portable/QelHiveInfo.h"
 #endif
@@ -15,7 +17,7 @@ LSTATUS Open(Hive hive, const std::u16string& key, REGSAM access, RegHandle& han
     return ::RegOpenKeyExW(RootOf(hive), Win32Str(key.c_str()), 0, access, handle.Receive());
 }
 
-LSTATUS ListValues(HKEY handle, const std::u16string& key, std::vector<TreeValue>& out) {
+LSTATUS ListValues(HKEY handle, std::vector<NamedValue>& out) {
     std::vector<char16_t> name(kMaxValueNameChars);
     std::vector<BYTE> data(4096);
     for (DWORD index = 0;; ++index) {
@@ -32,22 +34,56 @@ LSTATUS ListValues(HKEY handle, const std::u16string& key, std::vector<TreeValue
         }
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
-        out.push_back({key,
-                       std::u16string(name.data(), nameChars),
+        out.push_back({std::u16string(name.data(), nameChars),
                        {type, std::vector<BYTE>(data.begin(), data.begin() + bytes)}});
     }
 }
 
 LSTATUS ListSubKeys(HKEY handle, std::vector<std::u16string>& out) {
-    char16_t name[kMaxKeyNameChars];
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = kMaxKeyNameChars;
-        const LSTATUS rc = ::RegEnumKeyExW(handle, index, Win32Str(name), &chars, nullptr, nullptr,
-                                           nullptr, nullptr);
+    std::vector<char16_t> name(kMaxKeyNameChars);
+    for (DWORD index = 0;;) {
+        DWORD chars = static_cast<DWORD>(name.size());
+        const LSTATUS rc = ::RegEnumKeyExW(handle, index, Win32Str(name.data()), &chars, nullptr,
+                                           nullptr, nullptr, nullptr);
+        // A name longer than the registry allows comes only from a crafted hive: read it whole
+        // anyway, so that the walk can name the key it skips.
+        if (rc == ERROR_MORE_DATA && name.size() < kMaxValueNameChars) {
+            name.resize(kMaxValueNameChars);
+            continue;
+        }
         if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
         if (rc != ERROR_SUCCESS) return rc;
-        out.emplace_back(name, chars);
+        out.emplace_back(name.data(), chars);
+        ++index;
     }
+}
+
+// Why a key listed under `name` cannot be opened by that name, or null. Only a crafted hive
+// holds such names: opening "" or "\\" gives back the key that lists it, so a walk that followed
+// them would never end; "a\\b" opens some other key, and a NUL cuts the name short.
+const char* Unopenable(const std::u16string& name) {
+    if (name.empty())
+        return "its name is empty, and an empty name opens the key that lists it; not read";
+    if (name.find(u'\\') != std::u16string::npos)
+        return "its name holds a backslash, which a path reads as a separator; not read";
+    if (name.find(u'\0') != std::u16string::npos)
+        return "its name holds a NUL character, which ends a name; not read";
+    if (name.size() >= kMaxKeyNameChars)
+        return "its name is longer than the registry's 255 characters; not read";
+    return nullptr;
+}
+
+// Whether an open key holds neither values nor sub-keys. A one-character buffer is enough: any
+// entry at all answers with something other than ERROR_NO_MORE_ITEMS.
+bool IsEmptyKey(HKEY handle) {
+    char16_t name[1];
+    DWORD chars = 1;
+    if (::RegEnumValueW(handle, 0, Win32Str(name), &chars, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_NO_MORE_ITEMS)
+        return false;
+    chars = 1;
+    return ::RegEnumKeyExW(handle, 0, Win32Str(name), &chars, nullptr, nullptr, nullptr, nullptr) ==
+           ERROR_NO_MORE_ITEMS;
 }
 
 #if !defined(_WIN32)
@@ -86,21 +122,75 @@ LSTATUS ReadValue(Hive hive, const std::u16string& key, const std::u16string& na
     return rc;
 }
 
-LSTATUS ListTree(Hive hive, const std::u16string& key, std::vector<TreeValue>& out) {
-    RegHandle handle;
-    LSTATUS rc = Open(hive, key, KEY_READ, handle);
+LSTATUS WalkTree(Hive hive, const std::u16string& key, const TreeVisit& visit,
+                 std::vector<SkippedKey>& skipped) {
+    // One frame per open key from the start down to the key being read. Paths are one string,
+    // extended on the way down and cut back on the way up, so no level copies its parent's.
+    struct Frame {
+        RegHandle handle;
+        std::u16string name;  // as its parent opens it; for the start, its path below the hive
+        std::vector<std::u16string> children;
+        size_t next = 0;
+        size_t pathLength = 0;
+    };
+    std::vector<Frame> stack;
+    std::u16string path = key;
+    std::vector<NamedValue> values;
+    const auto enter = [&](RegHandle handle, std::u16string name) {
+        Frame frame{std::move(handle), std::move(name), {}, 0, path.size()};
+        values.clear();
+        LSTATUS rc = ListValues(frame.handle.Get(), values);
+        if (rc == ERROR_SUCCESS) rc = ListSubKeys(frame.handle.Get(), frame.children);
+        if (rc != ERROR_SUCCESS) return rc;
+        if (visit.enter) visit.enter(path, values);
+        stack.push_back(std::move(frame));
+        return rc;
+    };
+
+    RegHandle start;
+    LSTATUS rc = Open(hive, key, KEY_READ, start);
     if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
+    if (rc == ERROR_SUCCESS) rc = enter(std::move(start), key);
     if (rc != ERROR_SUCCESS) return rc;
-    std::vector<TreeValue> values;
-    std::vector<std::u16string> children;
-    if ((rc = ListValues(handle.Get(), key, values)) != ERROR_SUCCESS) return rc;
-    if ((rc = ListSubKeys(handle.Get(), children)) != ERROR_SUCCESS) return rc;
-    handle.Close();
-    for (const auto& child : children) {
-        if ((rc = ListTree(hive, key + u"\\" + child, values)) != ERROR_SUCCESS) return rc;
+    while (!stack.empty()) {
+        Frame& top = stack.back();
+        const size_t parentLength = top.pathLength;
+        path.resize(parentLength);
+        if (top.next == top.children.size()) {
+            const std::u16string name = std::move(top.name);
+            stack.pop_back();
+            if (visit.leave)
+                visit.leave(stack.empty() ? RootOf(hive) : stack.back().handle.Get(), name);
+            continue;
+        }
+        const std::u16string name = top.children[top.next++];
+        const auto skip = [&](std::string reason) {
+            path.resize(parentLength);
+            skipped.push_back({path, name, std::move(reason)});
+        };
+        if (const char* why = Unopenable(name)) {
+            skip(why);
+            continue;
+        }
+        if (path.size() + 1 + name.size() > kMaxWalkPathChars) {
+            skip("its path would be longer than " + std::to_string(kMaxWalkPathChars) +
+                 " characters, which only keys leading back to an ancestor reach; not read");
+            continue;
+        }
+        RegHandle child;
+        rc =
+            ::RegOpenKeyExW(top.handle.Get(), Win32Str(name.c_str()), 0, KEY_READ, child.Receive());
+        if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted since its parent was listed
+        if (rc != ERROR_SUCCESS) {
+            skip("cannot be opened: " + StatusText(rc));
+            continue;
+        }
+        path += u'\\';
+        path += name;
+        // `top` may move when the child's frame is pushed; nothing below uses it.
+        if ((rc = enter(std::move(child), name)) != ERROR_SUCCESS)
+            skip("cannot be read: " + StatusText(rc));
     }
-    out.insert(out.end(), std::make_move_iterator(values.begin()),
-               std::make_move_iterator(values.end()));
     return ERROR_SUCCESS;
 }
 
@@ -123,22 +213,23 @@ LSTATUS DeleteValue(Hive hive, const std::u16string& key, const std::u16string& 
 }
 
 void DeleteEmptyKeys(Hive hive, const std::u16string& key) {
-    std::vector<std::u16string> children;
-    {
+    TreeVisit visit;
+    visit.leave = [](HKEY parent, const std::u16string& name) {
         RegHandle handle;
-        if (Open(hive, key, KEY_READ, handle) != ERROR_SUCCESS ||
-            ListSubKeys(handle.Get(), children) != ERROR_SUCCESS)
+        if (::RegOpenKeyExW(parent, Win32Str(name.c_str()), 0, KEY_READ, handle.Receive()) !=
+                ERROR_SUCCESS ||
+            !IsEmptyKey(handle.Get()))
             return;
-    }
-    for (const auto& child : children) DeleteEmptyKeys(hive, key + u"\\" + child);
-    RegHandle handle;
-    if (Open(hive, key, KEY_READ, handle) != ERROR_SUCCESS) return;
-    std::vector<TreeValue> values;
-    std::vector<std::u16string> remaining;
-    if (ListValues(handle.Get(), key, values) != ERROR_SUCCESS || !values.empty()) return;
-    if (ListSubKeys(handle.Get(), remaining) != ERROR_SUCCESS || !remaining.empty()) return;
-    handle.Close();
-    ::RegDeleteKeyW(RootOf(hive), Win32Str(key.c_str()));
+        handle.Close();
+        ::RegDeleteKeyW(parent, Win32Str(name.c_str()));
+    };
+    std::vector<SkippedKey> skipped;
+    WalkTree(hive, key, visit, skipped);
+}
+
+std::string DescribeSkipped(Hive hive, const SkippedKey& skipped) {
+    return std::string(HiveName(hive)) + "\\" + Printable(skipped.parent) + ": sub-key \"" +
+           Printable(skipped.name) + "\": " + skipped.reason;
 }
 
 std::string DescribeHive(Hive hive) {

@@ -45,9 +45,12 @@ std::string ToUtf8(std::u16string_view text) {
     return out;
 }
 
-std::optional<std::u16string> FromUtf8(std::string_view bytes) {
-    std::u16string out;
-    out.reserve(bytes.size());
+namespace {
+
+// Decodes well-formed UTF-8 (no overlong forms, no surrogates), handing each UTF-16 unit to
+// `emit`; false at the first malformed sequence.
+template <class Emit>
+bool DecodeUtf8(std::string_view bytes, Emit&& emit) {
     for (size_t i = 0; i < bytes.size();) {
         const auto lead = static_cast<unsigned char>(bytes[i]);
         int extra = 0;
@@ -62,24 +65,37 @@ std::optional<std::u16string> FromUtf8(std::string_view bytes) {
         } else if ((lead & 0xF8) == 0xF0) {
             extra = 3, cp = lead & 0x07, minimum = 0x10000;
         } else {
-            return std::nullopt;
+            return false;
         }
-        if (i + static_cast<size_t>(extra) >= bytes.size()) return std::nullopt;
+        if (i + static_cast<size_t>(extra) >= bytes.size()) return false;
         for (int k = 1; k <= extra; ++k) {
             const auto next = static_cast<unsigned char>(bytes[i + static_cast<size_t>(k)]);
-            if ((next & 0xC0) != 0x80) return std::nullopt;
+            if ((next & 0xC0) != 0x80) return false;
             cp = (cp << 6) | (next & 0x3F);
         }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
         if (cp >= 0x10000) {
-            out += static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10));
-            out += static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF));
+            emit(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            emit(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
         } else {
-            out += static_cast<char16_t>(cp);
+            emit(static_cast<char16_t>(cp));
         }
         i += 1 + static_cast<size_t>(extra);
     }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::u16string> FromUtf8(std::string_view bytes) {
+    std::u16string out;
+    out.reserve(bytes.size());
+    if (!DecodeUtf8(bytes, [&](char16_t unit) { out += unit; })) return std::nullopt;
     return out;
+}
+
+bool IsUtf8(std::string_view bytes) {
+    return DecodeUtf8(bytes, [](char16_t) {});
 }
 
 std::string Quoted(std::u16string_view text) { return Quoted(ToUtf8(text)); }

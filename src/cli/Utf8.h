@@ -14,6 +14,8 @@ std::string ToUtf8(std::u16string_view text);
 
 // Nothing when the bytes are not well-formed UTF-8 (overlong forms and surrogates included).
 std::optional<std::u16string> FromUtf8(std::string_view bytes);
+// Whether FromUtf8 would succeed, without building the text.
+bool IsUtf8(std::string_view bytes);
 
 // UTF-8 in single quotes, for messages. (Built by appending: GCC 12 warns falsely about
 // "'" + std::string at -O2.)

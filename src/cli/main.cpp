@@ -1,4 +1,5 @@
 // qelconfig: the command line over the settings, the capabilities and their registry storage.
+#include <new>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,11 @@ int main(int argc, char** argv) {
         // --help and --version arrive here too, with exit code 0.
         const int code = app.exit(error);
         return code == 0 ? 0 : static_cast<int>(qelcli::ExitCode::Usage);
+    } catch (const std::bad_alloc&) {
+        // Commands that can need much memory say so themselves; this is the last word for any
+        // other, rather than the exception's name.
+        qelcli::Refuse("not enough memory to finish the command");
+        return static_cast<int>(qelcli::ExitCode::Failed);
     } catch (const std::exception& error) {
         qelcli::Refuse(error.what());
         return static_cast<int>(qelcli::ExitCode::Failed);

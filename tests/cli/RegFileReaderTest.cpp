@@ -237,4 +237,60 @@ TEST(RegFileReader, AContinuationThatNeverEndsIsAnError) {
     EXPECT_NE(parsed.errors[0].reason.find("past the end"), std::string::npos);
 }
 
+// Lines longer than kMaxLineChars (with their continuations) are single errors, so that one line
+// never costs more than that in memory; the lines around them are read as usual.
+TEST(RegFileReader, ALineOverTheLimitIsOneError) {
+    const std::string longText(kMaxLineChars, 'a');
+    std::string longHex = "\"N\"=hex:";
+    for (size_t i = 0; i < kMaxLineChars / 3 + 10; ++i)
+        longHex += i % 20 == 19 ? "00,\\\r\n" : "00,";
+    longHex += "00";
+    const struct {
+        const char* what;
+        std::string file;
+        int line;
+    } cases[] = {
+        {"quoted text", kHeader + "\"N\"=\"" + longText + "\"\r\n\"Ok\"=\"2\"\r\n", 4},
+        {"comment", kHeader + ";" + longText + "\r\n\"Ok\"=\"2\"\r\n", 4},
+        {"continued hex", kHeader + longHex + "\r\n\"Ok\"=\"2\"\r\n", 4},
+        {"UTF-16 text",
+         Utf16File(
+             u"Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\K]\r\n\"N\"=\"" +
+             std::u16string(kMaxLineChars, u'b') + u"\"\r\n\"Ok\"=\"2\"\r\n"),
+         4},
+    };
+    for (const auto& c : cases) {
+        const Parsed parsed = Parse(c.file);
+        ASSERT_EQ(parsed.errors.size(), 1u) << c.what;
+        EXPECT_EQ(parsed.errors[0].line, c.line) << c.what;
+        EXPECT_NE(parsed.errors[0].reason.find("longer than 1048576 characters"), std::string::npos)
+            << c.what << ": " << parsed.errors[0].reason;
+        ASSERT_EQ(parsed.operations.size(), 2u) << c.what;
+        EXPECT_EQ(parsed.operations[1].name, u"Ok") << c.what;
+    }
+    // Just under the limit is a line like any other.
+    const Parsed fits =
+        Parse(kHeader + "\"N\"=\"" + std::string(kMaxLineChars - 6, 'a') + "\"\r\n");
+    EXPECT_TRUE(fits.errors.empty());
+    EXPECT_EQ(fits.operations.size(), 2u);
+}
+
+// What is read reaches the sink in line order, errors between operations, as it is read.
+TEST(RegFileReader, TheSinkGetsEachLineInOrder) {
+    struct Record : ParseSink {
+        std::vector<std::string> seen;
+        void OnOperation(Operation&& op) override {
+            seen.push_back(std::to_string(op.line) + " op");
+        }
+        void OnError(Error&& error) override {
+            seen.push_back(std::to_string(error.line) + " error");
+        }
+    } record;
+    const Version version =
+        Parse(kHeader + "\"A\"=\"1\"\r\nbad\r\n\"B\"=hex:01,\\\r\n 02\r\n\"C\"=x\r\n", record);
+    EXPECT_EQ(version, Version::Five);
+    EXPECT_EQ(record.seen,
+              (std::vector<std::string>{"3 op", "4 op", "5 error", "6 op", "8 error"}));
+}
+
 }  // namespace

@@ -1,0 +1,45 @@
+// File: CraftedHive.h
+//
+// Rows written into a portable hive file with SQLite directly: what only a crafted file holds
+// (key names the registry never gives, a key that leads back to the root) and trees deeper than
+// the registry creates. Not on Windows, where the hives are the system's.
+#pragma once
+
+#if !defined(_WIN32)
+
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <string>
+
+namespace qeltest {
+
+class CraftedHive {
+public:
+    // Opens an existing hive (the registry made it, with its tables); what is added is
+    // committed when the object goes.
+    explicit CraftedHive(const std::filesystem::path& hive);
+    ~CraftedHive();
+    CraftedHive(const CraftedHive&) = delete;
+    CraftedHive& operator=(const CraftedHive&) = delete;
+
+    // The id of the key at `path` below the hive's root (names exactly as stored), or -1.
+    long long KeyId(const std::u16string& path);
+    // Adds a key and returns its id; `id` chooses it (-1: the next free one). The registry lists
+    // keys in the order of their folded names, so a crafted name gets a fold of its own.
+    long long AddKey(long long parent, const std::u16string& name, long long id = -1);
+    // Adds `depth` keys named `name`, each below the one before; returns the deepest.
+    long long AddChain(long long parent, const std::u16string& name, int depth);
+    // Adds a REG_SZ value holding `text` and its NUL.
+    void AddValue(long long key, const std::u16string& name, const std::u16string& text);
+    // The single number a query gives.
+    long long Count(const std::string& sql);
+
+private:
+    void Exec(const char* sql);
+    sqlite3* m_db = nullptr;
+};
+
+}  // namespace qeltest
+
+#endif
