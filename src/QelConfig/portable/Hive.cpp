@@ -608,6 +608,51 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     return ERROR_SUCCESS;
 }
 
+LSTATUS Hive::ProbeRead() {
+    switch (m_status) {
+        case HiveStatus::Missing:
+            return ERROR_SUCCESS;
+        case HiveStatus::Open:
+            break;
+        case HiveStatus::Damaged:
+            return ERROR_REGISTRY_CORRUPT;
+        case HiveStatus::Foreign:
+            return ERROR_BADDB;
+        case HiveStatus::Refused:
+        case HiveStatus::Insecure:
+            return ERROR_ACCESS_DENIED;
+        case HiveStatus::Unavailable:
+            return m_openError != ERROR_SUCCESS ? m_openError : ERROR_CANTREAD;
+    }
+    if (LSTATUS status = UseConnection(false); status != ERROR_SUCCESS) return status;
+    // Reads the first page and, through the WAL index, the -wal: what every read needs.
+    int rc = SQLITE_OK;
+    sqlite3_stmt* stmt = Stmt(kEnumKey, &rc);
+    if (stmt == nullptr) return Fail(rc);
+    StmtUse q(stmt);
+    q.Bind(1, kRootKey);
+    q.Bind(2, sqlite3_int64{0});
+    rc = q.Step();
+    return rc == SQLITE_ROW || rc == SQLITE_DONE ? ERROR_SUCCESS : Fail(rc);
+}
+
+LSTATUS Hive::ProbeWrite() {
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
+    if (m_status == HiveStatus::Missing) {
+        // The nearest directory that exists must take the new ones and the file.
+        std::filesystem::path directory = std::filesystem::path(m_path).parent_path();
+        struct stat st {};
+        while (!directory.empty() && stat(directory.c_str(), &st) != 0)
+            directory = directory.parent_path();
+        if (faccessat(AT_FDCWD, directory.empty() ? "." : directory.c_str(), W_OK | X_OK,
+                      AT_EACCESS) != 0)
+            return MapErrno(errno);
+        return ERROR_SUCCESS;
+    }
+    WriteTransaction txn(*this);
+    return txn.Begin();  // rolled back when txn goes
+}
+
 bool Hive::Readable() {
     return m_status == HiveStatus::Open && UseConnection(false) == ERROR_SUCCESS;
 }

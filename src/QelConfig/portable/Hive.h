@@ -91,6 +91,14 @@ public:
     bool WritesRefused();
     // QELHIVE_* flags for QelRegGetHiveInfo.
     DWORD InfoFlags();
+    // For a health check, changing nothing: what a read of the hive gets, and what the next
+    // write would (a write transaction begun and rolled back; for a missing hive, whether its
+    // directory could take it).
+    LSTATUS ProbeRead();
+    LSTATUS ProbeWrite();
+    // The file SQLite opens: the path with its directories' links resolved (empty before the
+    // directory exists).
+    const std::string& File() const noexcept { return m_file; }
     // Closes the connection (it is reopened on next use). Called before fork(), so that no
     // connection is ever carried into a child.
     void CloseConnection();

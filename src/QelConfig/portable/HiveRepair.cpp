@@ -159,16 +159,6 @@ bool Exists(const std::string& path) {
     return lstat(path.c_str(), &st) == 0 || errno != ENOENT;
 }
 
-// rename() that never replaces an existing file.
-bool MoveNoReplace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
-    if (errno != EINVAL && errno != ENOSYS) return false;
-    // A file system without RENAME_NOREPLACE: link() refuses an existing name just the same.
-    if (link(from.c_str(), to.c_str()) != 0) return false;
-    unlink(from.c_str());
-    return true;
-}
-
 void SyncDirectoryOf(const std::string& path) {
     const std::string directory = std::filesystem::path(path).parent_path().string();
     const int fd =

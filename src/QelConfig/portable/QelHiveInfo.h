@@ -26,4 +26,19 @@
 QELPLATFORM_API LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize,
                                           DWORD* flags);
 
+// A health check of the hive behind HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE, made as a new
+// process would meet it and changing nothing: whether it can be read, and written (a write
+// transaction begun and rolled back), with the real reason when either fails.
+typedef struct QELHIVECHECK {
+    DWORD flags;          // QELHIVE_*, as QelRegGetHiveInfo reports them
+    LSTATUS readStatus;   // ERROR_SUCCESS, or what a read gets
+    LSTATUS writeStatus;  // ERROR_SUCCESS, or what the next write would get (ERROR_DISK_FULL
+                          // also when the file system has little space left)
+    char reason[8192];    // UTF-8: what is wrong with which file, and how to mend it; empty
+                          // when both succeed
+} QELHIVECHECK;
+
+// Other keys: ERROR_INVALID_HANDLE; a null check: ERROR_INVALID_PARAMETER.
+QELPLATFORM_API LSTATUS QelRegCheckHive(HKEY root, QELHIVECHECK* check);
+
 #endif

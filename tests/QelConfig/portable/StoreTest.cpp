@@ -3,6 +3,7 @@
 // How hives are stored: how hard each commit is pushed to disk, who may read a machine hive a
 // root writer left behind, and which files are refused because others could have changed them.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <grp.h>
 #include <pwd.h>
 #include <signal.h>
@@ -224,6 +225,12 @@ struct PlantCase {
     std::function<void(const fs::path& hive)> plant;
     std::function<void(const fs::path& hive)> undo;
     const char* planted;  // the file that must still be there afterwards, beside the hive
+    enum { File, Hive, Directory } blamed;  // what the health check must name
+
+    fs::path Culprit(const fs::path& hive) const {
+        if (blamed == Hive) return hive;
+        return blamed == Directory ? hive.parent_path() : fs::path(hive.string() + planted);
+    }
 };
 
 class PlantTest : public ::testing::TestWithParam<PlantCase> {};
@@ -267,15 +274,22 @@ TEST_P(PlantTest, AHiveOthersCouldHaveChangedIsRefusedAndLeftAlone) {
     ASSERT_EQ(InChild([] { return 0; }), 0);
     const std::string bytes = Bytes(hive);
     test.plant(hive);
-    EXPECT_EQ(InFreshLook(sandbox, test.machine,
-                          [&] {
-                              int failures = Flags(root) != (QELHIVE_REFUSED | QELHIVE_INSECURE |
-                                                             QELHIVE_READONLY);
-                              failures += ReadDword(root, u"v") != std::nullopt;
-                              failures += WriteDword(root, u"v", 8) != ERROR_ACCESS_DENIED;
-                              return failures;
-                          }),
-              0);
+    EXPECT_EQ(
+        InFreshLook(sandbox, test.machine,
+                    [&] {
+                        int failures =
+                            Flags(root) != (QELHIVE_REFUSED | QELHIVE_INSECURE | QELHIVE_READONLY);
+                        // The health check names what broke the rules.
+                        QELHIVECHECK check{};
+                        failures += QelRegCheckHive(root, &check) != ERROR_SUCCESS;
+                        failures += check.readStatus != ERROR_ACCESS_DENIED;
+                        failures += std::string(check.reason).find(test.Culprit(hive).string()) ==
+                                    std::string::npos;
+                        failures += ReadDword(root, u"v") != std::nullopt;
+                        failures += WriteDword(root, u"v", 8) != ERROR_ACCESS_DENIED;
+                        return failures;
+                    }),
+        0);
     EXPECT_TRUE(fs::exists(fs::symlink_status(Beside(hive, test.planted))));
     EXPECT_TRUE(Bytes(hive) == bytes) << "the hive changed";
     test.undo(hive);
@@ -290,33 +304,130 @@ const PlantCase kPlantCases[] = {
      [](const fs::path& hive) {
          std::ofstream(Beside(hive, "-journal"), std::ios::binary) << std::string(4096, 'x');
      },
-     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal"},
+     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal",
+     PlantCase::File},
     {"JournalAsALink", true, false,
      [](const fs::path& hive) { fs::create_symlink("/dev/null", Beside(hive, "-journal")); },
-     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal"},
+     [](const fs::path& hive) { fs::remove(Beside(hive, "-journal")); }, "-journal",
+     PlantCase::File},
     {"DirectoryOthersMayWrite", false, false,
      [](const fs::path& hive) { Chmod(hive.parent_path(), 01777); },
-     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, ""},
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, "", PlantCase::Directory},
     {"DirectoryGroupMayWrite", true, false,
      [](const fs::path& hive) { Chmod(hive.parent_path(), 0770); },
-     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, ""},
+     [](const fs::path& hive) { Chmod(hive.parent_path(), 0700); }, "", PlantCase::Directory},
     {"DirectoryOfAnotherUser", false, true,
      [](const fs::path& hive) { Chown(hive.parent_path(), kNobody); },
-     [](const fs::path& hive) { Chown(hive.parent_path(), geteuid()); }, ""},
+     [](const fs::path& hive) { Chown(hive.parent_path(), geteuid()); }, "", PlantCase::Directory},
     {"MachineHiveOfAnotherUser", true, true, [](const fs::path& hive) { Chown(hive, kNobody); },
-     [](const fs::path& hive) { Chown(hive, 0); }, ""},
+     [](const fs::path& hive) { Chown(hive, 0); }, "", PlantCase::Hive},
     {"MachineWalOfAnotherUser", true, true,
      [](const fs::path& hive) { Chown(Beside(hive, "-wal"), kNobody); },
-     [](const fs::path& hive) { Chown(Beside(hive, "-wal"), 0); }, "-wal"},
+     [](const fs::path& hive) { Chown(Beside(hive, "-wal"), 0); }, "-wal", PlantCase::File},
     {"UserShmOfAnotherUser", false, true,
      [](const fs::path& hive) { Chown(Beside(hive, "-shm"), kNobody); },
-     [](const fs::path& hive) { Chown(Beside(hive, "-shm"), geteuid()); }, "-shm"},
+     [](const fs::path& hive) { Chown(Beside(hive, "-shm"), geteuid()); }, "-shm", PlantCase::File},
     {"UserHiveOfAnotherUser", false, true, [](const fs::path& hive) { Chown(hive, kNobody); },
-     [](const fs::path& hive) { Chown(hive, geteuid()); }, ""},
+     [](const fs::path& hive) { Chown(hive, geteuid()); }, "", PlantCase::Hive},
 };
 
 INSTANTIATE_TEST_SUITE_P(Plants, PlantTest, ::testing::ValuesIn(kPlantCases),
                          [](const ::testing::TestParamInfo<PlantCase>& param) {
+                             return std::string(param.param.what);
+                         });
+
+struct HealthCase {
+    const char* what;
+    std::function<void(const qeltest::HiveSandbox&)> arrange;
+    LSTATUS read;
+    LSTATUS write;
+    const char* reason;  // a part of the reason given
+};
+
+class HealthCheckTest : public ::testing::TestWithParam<HealthCase> {};
+
+// Holds the hive's write lock from a child process until the returned descriptor is closed.
+int HoldWriteLock(const fs::path& hive) {
+    int ready[2];
+    int hold[2];
+    if (pipe(ready) != 0 || pipe(hold) != 0) return -1;
+    if (fork() == 0) {
+        close(hold[1]);  // or the read below never sees the end
+        close(ready[0]);
+        sqlite3* db = nullptr;
+        sqlite3_open_v2(hive.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+        const bool locked =
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+        const char answer = locked ? 'y' : 'n';
+        (void)!write(ready[1], &answer, 1);
+        char ignored = 0;
+        (void)!read(hold[0], &ignored, 1);
+        _exit(0);
+    }
+    close(hold[0]);
+    char answer = 0;
+    const bool locked = read(ready[0], &answer, 1) == 1 && answer == 'y';
+    close(ready[0]);
+    close(ready[1]);
+    if (!locked) close(hold[1]);
+    return locked ? hold[1] : -1;
+}
+
+// What doctor relies on: whether a hive can serve, and the real reason when not, found without
+// changing it.
+TEST_P(HealthCheckTest, TheCheckTellsWhetherAndWhyAHiveCannotServe) {
+    const HealthCase& test = GetParam();
+    qeltest::HiveSandbox sandbox;
+    test.arrange(sandbox);
+    int holder = -1;
+    if (test.write == ERROR_BUSY) {
+        holder = HoldWriteLock(sandbox.UserHive());
+        ASSERT_GE(holder, 0);
+    }
+    const std::string before = Bytes(sandbox.UserHive());
+    QELHIVECHECK check{};
+    ASSERT_EQ(QelRegCheckHive(HKEY_CURRENT_USER, &check), ERROR_SUCCESS);
+    if (holder >= 0) close(holder);
+    EXPECT_EQ(check.readStatus, test.read);
+    EXPECT_EQ(check.writeStatus, test.write);
+    if (test.read == ERROR_SUCCESS && test.write == ERROR_SUCCESS) {
+        EXPECT_STREQ(check.reason, "");
+    } else {
+        EXPECT_NE(std::string(check.reason).find(test.reason), std::string::npos) << check.reason;
+    }
+    EXPECT_TRUE(Bytes(sandbox.UserHive()) == before) << "the check changed the hive";
+    unsetenv("QELCONFIG_READONLY_HIVES");
+}
+
+const HealthCase kHealthCases[] = {
+    {"Healthy", [](const qeltest::HiveSandbox&) { WriteDword(HKEY_CURRENT_USER, u"v", 1); },
+     ERROR_SUCCESS, ERROR_SUCCESS, ""},
+    {"Missing", [](const qeltest::HiveSandbox&) {}, ERROR_SUCCESS, ERROR_SUCCESS, ""},
+    {"Damaged",
+     [](const qeltest::HiveSandbox& sandbox) {
+         fs::create_directories(sandbox.UserHive().parent_path());
+         std::ofstream(sandbox.UserHive()) << std::string(8192, 'x');
+     },
+     ERROR_REGISTRY_CORRUPT, ERROR_REGISTRY_CORRUPT, "doctor --repair"},
+    {"ReadOnlySwitch",
+     [](const qeltest::HiveSandbox&) {
+         WriteDword(HKEY_CURRENT_USER, u"v", 1);
+         setenv("QELCONFIG_READONLY_HIVES", "user", 1);
+     },
+     ERROR_SUCCESS, ERROR_ACCESS_DENIED, "QELCONFIG_READONLY_HIVES"},
+    {"PlantedJournal",
+     [](const qeltest::HiveSandbox& sandbox) {
+         WriteDword(HKEY_CURRENT_USER, u"v", 1);
+         std::ofstream(Beside(sandbox.UserHive(), "-journal")) << "x";
+     },
+     ERROR_ACCESS_DENIED, ERROR_ACCESS_DENIED, "rollback journal"},
+    {"HeldByAnotherProcess",
+     [](const qeltest::HiveSandbox&) { WriteDword(HKEY_CURRENT_USER, u"v", 1); }, ERROR_SUCCESS,
+     ERROR_BUSY, "busy"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Hives, HealthCheckTest, ::testing::ValuesIn(kHealthCases),
+                         [](const ::testing::TestParamInfo<HealthCase>& param) {
                              return std::string(param.param.what);
                          });
 
