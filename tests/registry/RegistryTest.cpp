@@ -5,6 +5,8 @@
 // and it writes only below qeltest::kTestRoot.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -16,6 +18,8 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
+
+constexpr LSTATUS kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 
 class ScopedKey {
 public:
@@ -365,6 +369,54 @@ TEST_P(RegistryTest, QueryFollowsTheBufferProtocol) {
         ERROR_FILE_NOT_FOUND);
 }
 
+// Both the type and the size in one variable: the buffer's size is read before the type is
+// written over it, and the size is what the variable holds afterwards.
+TEST_P(RegistryTest, QueryServesOneVariableForTypeAndSize) {
+    struct Row {
+        const char* what;
+        DWORD type;
+        Bytes bytes;
+        DWORD capacity;
+        LSTATUS status;
+    };
+    const Bytes text = TextBytes(u"hello");
+    const Row rows[] = {
+        {"binary, room to spare", REG_BINARY, {1, 2, 3, 4, 5, 6}, 16, ERROR_SUCCESS},
+        {"binary, exact room", REG_BINARY, {1, 2, 3, 4, 5, 6}, 6, ERROR_SUCCESS},
+        {"binary, too little room", REG_BINARY, {1, 2, 3, 4, 5, 6}, 5, ERROR_MORE_DATA},
+        {"text, exact room", REG_SZ, text, static_cast<DWORD>(text.size()), ERROR_SUCCESS},
+        {"dword", REG_DWORD, {7, 0, 0, 0}, 4, ERROR_SUCCESS},
+        {"qword, too little room", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}, 4, ERROR_MORE_DATA},
+    };
+    ScopedKey key = Create(u"OneVariable");
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        ASSERT_EQ(Set(key.Get(), u"v", row.type, row.bytes), ERROR_SUCCESS);
+        Bytes buffer(32, 0xCC);
+        DWORD both = row.capacity;
+        EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, &both, buffer.data(), &both),
+                  row.status);
+        EXPECT_EQ(both, row.bytes.size());
+        if (row.status == ERROR_SUCCESS) {
+            EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + row.bytes.size()), row.bytes);
+        }
+
+        both = 0;  // only the size: no buffer to read a capacity for
+        EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, &both, nullptr, &both),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(both, row.bytes.size());
+
+        // Enumeration reports a value's data the same way.
+        char16_t name[8];
+        DWORD length = 8;
+        both = row.capacity;
+        EXPECT_EQ(RegEnumValueW(key.Get(), 0, Win32Str(name), &length, nullptr, &both,
+                                buffer.data(), &both),
+                  row.status);
+        EXPECT_EQ(both, row.bytes.size());
+    }
+}
+
 TEST_P(RegistryTest, SettingReplacesWhateverWasThere) {
     ScopedKey key = Create(u"Replace");
     ASSERT_EQ(Set(key.Get(), u"v", REG_SZ, TextBytes(u"a longer piece of text")), ERROR_SUCCESS);
@@ -478,6 +530,50 @@ TEST_P(RegistryTest, ValuesEnumerateInNameOrder) {
         ERROR_NO_MORE_ITEMS);
 }
 
+// A name buffer without room still gets the type and the data's size reported, so that a caller
+// can size both buffers before asking again; the name, its length and the data are left alone.
+TEST_P(RegistryTest, EnumeratingIntoATooSmallNameBufferStillReportsTypeAndSize) {
+    struct Row {
+        const char16_t* name;
+        DWORD type;
+        Bytes bytes;
+    };
+    Bytes blob(300);
+    for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<BYTE>(i);
+    const Row rows[] = {
+        {u"text", REG_SZ, TextBytes(u"seven!!")},
+        {u"number", REG_DWORD, {1, 0, 0, 0}},
+        {u"blob", REG_BINARY, blob},
+        {u"nothing", REG_NONE, {}},
+    };
+    for (const Row& row : rows) {
+        const std::u16string name(row.name);
+        SCOPED_TRACE(std::string(name.begin(), name.end()));
+        // One value to a key, so that index 0 is this value whatever the order of enumeration.
+        ScopedKey key = Create(u"EnumShortName\\" + name);
+        ASSERT_EQ(Set(key.Get(), row.name, row.type, row.bytes), ERROR_SUCCESS);
+
+        for (const bool withData : {true, false}) {
+            SCOPED_TRACE(withData ? "with a data buffer" : "size only");
+            char16_t nameBuffer[16];
+            std::fill(std::begin(nameBuffer), std::end(nameBuffer), u'x');
+            Bytes data(512, 0xCC);
+            const DWORD shortLength = static_cast<DWORD>(name.size());  // no room for the NUL
+            DWORD length = shortLength;
+            DWORD type = 0xDEAD;
+            DWORD size = static_cast<DWORD>(data.size());
+            EXPECT_EQ(RegEnumValueW(key.Get(), 0, Win32Str(nameBuffer), &length, nullptr, &type,
+                                    withData ? data.data() : nullptr, &size),
+                      ERROR_MORE_DATA);
+            EXPECT_EQ(type, row.type);
+            EXPECT_EQ(size, row.bytes.size());
+            EXPECT_EQ(length, shortLength);
+            EXPECT_EQ(std::u16string(nameBuffer, std::size(nameBuffer)), std::u16string(16, u'x'));
+            EXPECT_EQ(data, Bytes(512, 0xCC));
+        }
+    }
+}
+
 TEST_P(RegistryTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
     ScopedKey writer = Create(u"Rights");
     ASSERT_EQ(SetDword(writer.Get(), u"v", 1), ERROR_SUCCESS);
@@ -525,6 +621,100 @@ TEST_P(RegistryTest, InvalidHandlesAreRefused) {
                   ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
     }
+}
+
+// 64-bit Windows knows a predefined key by the low 32 bits of its handle: the constant written
+// without its sign extension, or with anything in the upper half, is the same key.
+std::vector<HKEY> OtherSpellingsOf(HKEY root) {
+    const auto low = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(root));
+    std::vector<HKEY> spellings{reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(low))};
+    if constexpr (sizeof(std::uintptr_t) == 8) {
+        for (const std::uint64_t upper : {0x1ull, 0x12345678ull, 0xFFFFFFFEull})
+            spellings.push_back(
+                reinterpret_cast<HKEY>(static_cast<std::uintptr_t>(upper << 32 | low)));
+    }
+    return spellings;
+}
+
+TEST_P(RegistryTest, PredefinedKeysAreKnownByTheLowHalfOfTheHandle) {
+    const std::u16string path = PathOf(u"LowHalf");
+    for (const HKEY spelling : OtherSpellingsOf(Root())) {
+        SCOPED_TRACE(testing::Message() << "handle " << spelling);
+        ScopedKey created;
+        ASSERT_EQ(RegCreateKeyExW(spelling, Win32Str(path.c_str()), 0, nullptr, 0, KEY_ALL_ACCESS,
+                                  nullptr, created.Receive(), nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(SetDword(created.Get(), u"v", 11), ERROR_SUCCESS);
+
+        ScopedKey opened;
+        ASSERT_EQ(RegOpenKeyExW(spelling, Win32Str(path.c_str()), 0, KEY_READ, opened.Receive()),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(Query(opened.Get(), u"v").bytes, (Bytes{11, 0, 0, 0}));
+        EXPECT_EQ(Query(created.Get(), u"v").bytes, Query(opened.Get(), u"v").bytes);
+
+        // Calls on the predefined key itself (reads only: tests write below their own root).
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExW(spelling, Win32Str(u"QelConfigTestsNoSuchValue"), nullptr,
+                                   nullptr, nullptr, &size),
+                  ERROR_FILE_NOT_FOUND);
+        char16_t viaSpelling[256];
+        char16_t viaConstant[256];
+        DWORD spellingLength = 256;
+        DWORD constantLength = 256;
+        ASSERT_EQ(RegEnumKeyExW(spelling, 0, Win32Str(viaSpelling), &spellingLength, nullptr,
+                                nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        ASSERT_EQ(RegEnumKeyExW(Root(), 0, Win32Str(viaConstant), &constantLength, nullptr, nullptr,
+                                nullptr, nullptr),
+                  ERROR_SUCCESS);
+        EXPECT_EQ(std::u16string(viaSpelling, spellingLength),
+                  std::u16string(viaConstant, constantLength));
+
+        EXPECT_EQ(RegDeleteKeyW(spelling, Win32Str(path.c_str())), ERROR_SUCCESS);
+        EXPECT_FALSE(Exists(u"LowHalf"));
+    }
+}
+
+// A sub-key path is relative to the key it is given with; a leading backslash is not ignored
+// (a run of them inside a path is still one separator).
+TEST_P(RegistryTest, ASubKeyPathStartingWithABackslashIsRefused) {
+    ScopedKey base = Create(u"Leading");
+    ScopedKey existing = Create(u"Leading\\Existing");
+    struct Row {
+        HKEY parent;
+        std::u16string path;
+    };
+    const Row rows[] = {
+        {base.Get(), u"\\Child"},
+        {base.Get(), u"\\\\Child"},
+        {base.Get(), u"\\Child\\Grandchild"},
+        {base.Get(), u"\\Existing"},
+        {Root(), u"\\" + PathOf(u"Leading\\FromRoot")},
+        {Root(), u"\\" + PathOf(u"Leading\\Existing")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.path.begin(), row.path.end()));
+        ScopedKey opened;
+        EXPECT_EQ(
+            RegOpenKeyExW(row.parent, Win32Str(row.path.c_str()), 0, KEY_READ, opened.Receive()),
+            kErrorBadPathname);
+        EXPECT_EQ(opened.Get(), nullptr);
+        ScopedKey created;
+        DWORD disposition = 0;
+        EXPECT_EQ(RegCreateKeyExW(row.parent, Win32Str(row.path.c_str()), 0, nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, created.Receive(), &disposition),
+                  kErrorBadPathname);
+        EXPECT_EQ(created.Get(), nullptr);
+        EXPECT_EQ(disposition, 0u);
+        // Deleting opens the key by the same rule.
+        EXPECT_EQ(RegDeleteKeyW(row.parent, Win32Str(row.path.c_str())), kErrorBadPathname);
+    }
+    // Nothing was made or deleted, anywhere; the path without its leading backslash still works.
+    EXPECT_EQ(SubKeys(base.Get()), std::vector<std::u16string>{u"Existing"});
+    EXPECT_FALSE(Exists(u"FromRoot"));
+    EXPECT_FALSE(Exists(u"Child"));
+    ScopedKey plain;
+    EXPECT_EQ(Open(u"Leading\\Existing", KEY_READ, &plain), ERROR_SUCCESS);
 }
 
 TEST_P(RegistryTest, AHandleToADeletedKeyReportsIt) {

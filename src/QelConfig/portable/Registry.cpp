@@ -25,7 +25,8 @@ using namespace qelplatform;
 
 namespace {
 
-constexpr LSTATUS kErrorNoAccess = 998;  // ERROR_NOACCESS: a null pointer with a size
+constexpr LSTATUS kErrorNoAccess = 998;     // ERROR_NOACCESS: a null pointer with a size
+constexpr LSTATUS kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 
@@ -99,7 +100,20 @@ State& TheState() {
     return *state;
 }
 
-bool IsPredefined(HKEY key) { return key == HKEY_CURRENT_USER || key == HKEY_LOCAL_MACHINE; }
+std::uint32_t LowHalf(HKEY key) {
+    return static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
+}
+
+// The predefined key a handle names, or null. 64-bit Windows looks at the low 32 bits of a handle
+// alone, so (HKEY)(ULONG_PTR)0x80000001, written without the sign extension of
+// HKEY_CURRENT_USER, or a handle carrying anything in its upper half, is HKEY_CURRENT_USER too.
+HKEY Predefined(HKEY key) {
+    for (HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE})
+        if (LowHalf(key) == LowHalf(root)) return root;
+    return nullptr;
+}
+
+bool IsPredefined(HKEY key) { return Predefined(key) != nullptr; }
 
 bool FileGone(const std::string& path) {
     struct stat st {};
@@ -150,8 +164,8 @@ std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
 
 // The handle behind an HKEY; predefined keys resolve to a temporary with every right.
 const KeyHandle* Resolve(State& state, HKEY key, KeyHandle& temporary) {
-    if (IsPredefined(key)) {
-        temporary = KeyHandle{RootHive(state, key), kRootKey, KEY_ALL_ACCESS};
+    if (const HKEY root = Predefined(key)) {
+        temporary = KeyHandle{RootHive(state, root), kRootKey, KEY_ALL_ACCESS};
         return &temporary;
     }
     auto it = state.handles.find(reinterpret_cast<std::uintptr_t>(key));
@@ -159,6 +173,10 @@ const KeyHandle* Resolve(State& state, HKEY key, KeyHandle& temporary) {
 }
 
 HKEY NewHandle(State& state, std::shared_ptr<Hive> hive, KeyId key, REGSAM access) {
+    // The low half of a handle alone names a predefined key (see Predefined), so handed-out
+    // values skip every low half from 0x80000000 up, on into the next upper half.
+    constexpr std::uintptr_t kPredefinedBit = 0x80000000u;
+    if (state.nextHandle & kPredefinedBit) state.nextHandle += kPredefinedBit + 0x10000;
     const std::uintptr_t value = state.nextHandle;
     state.nextHandle += 4;
     state.handles.emplace(value, KeyHandle{std::move(hive), key, access});
@@ -180,9 +198,14 @@ LSTATUS Grant(Hive& hive, REGSAM requested, REGSAM* granted) {
     return ERROR_SUCCESS;
 }
 
-// A run of backslashes is one separator; leading and trailing ones are ignored.
+// A sub-key path is relative to the key it is opened from; Windows refuses one that starts with
+// a separator (as if it were absolute) rather than ignoring the separator.
+bool StartsWithSeparator(LPCWSTR path) { return path != nullptr && path[0] == u'\\'; }
+
+// A run of backslashes is one separator, and trailing ones are ignored.
 LSTATUS SplitPath(LPCWSTR path, PathParts* parts) {
     if (path == nullptr) return ERROR_SUCCESS;
+    if (StartsWithSeparator(path)) return kErrorBadPathname;
     std::u16string_view rest(path);
     while (!rest.empty()) {
         const std::size_t start = rest.find_first_not_of(u'\\');
@@ -217,6 +240,20 @@ void CopyData(std::string_view bytes, DWORD type, BYTE* data, DWORD capacity) {
     }
 }
 
+// Reports a value through the optional type, data and size arguments of RegQueryValueExW and
+// RegEnumValueW. The buffer's size is read before anything is written: callers may pass one
+// variable as both the type and the size, and Windows serves them.
+LSTATUS ReportData(DWORD type, std::string_view bytes, LPDWORD lpType, LPBYTE lpData,
+                   LPDWORD lpcbData) {
+    const DWORD capacity = lpcbData != nullptr ? *lpcbData : 0;
+    const auto size = static_cast<DWORD>(bytes.size());
+    const bool fits = lpData == nullptr || size <= capacity;
+    if (fits && lpData != nullptr) CopyData(bytes, type, lpData, capacity);
+    if (lpType != nullptr) *lpType = type;
+    if (lpcbData != nullptr) *lpcbData = size;
+    return fits ? ERROR_SUCCESS : ERROR_MORE_DATA;
+}
+
 // Runs a call under the registry lock; C++ exceptions never cross the C interface.
 template <class Call>
 LSTATUS Locked(Call&& call) noexcept {
@@ -243,6 +280,8 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM s
         KeyHandle temporary;
         const KeyHandle* parent = Resolve(state, hKey, temporary);
         if (parent == nullptr) return ERROR_INVALID_HANDLE;
+        // Before the path cache, which only ever holds paths that split.
+        if (StartsWithSeparator(lpSubKey)) return kErrorBadPathname;
         Hive& hive = *parent->hive;
         const std::u16string_view text = lpSubKey == nullptr ? u"" : lpSubKey;
         KeyId key = kRootKey;
@@ -312,16 +351,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
         return key->hive->ReadValue(key->key, ValueName(lpValueName),
                                     [&](DWORD type, std::string_view bytes) -> LSTATUS {
-                                        const auto size = static_cast<DWORD>(bytes.size());
-                                        if (lpType != nullptr) *lpType = type;
-                                        if (lpData != nullptr && *lpcbData < size) {
-                                            *lpcbData = size;
-                                            return ERROR_MORE_DATA;
-                                        }
-                                        if (lpData != nullptr)
-                                            CopyData(bytes, type, lpData, *lpcbData);
-                                        if (lpcbData != nullptr) *lpcbData = size;
-                                        return ERROR_SUCCESS;
+                                        return ReportData(type, bytes, lpType, lpData, lpcbData);
                                     });
     });
 }
@@ -411,25 +441,25 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
         return key->hive->EnumValue(
             key->key, dwIndex,
             [&](const std::u16string& name, DWORD type, std::string_view bytes) -> LSTATUS {
-                if (name.size() >= *lpcchValueName) return ERROR_MORE_DATA;
+                if (name.size() >= *lpcchValueName) {
+                    // As on Windows: the name and the data buffer are left alone, but the type
+                    // and the data's size are reported, so a caller can size both buffers at
+                    // once before asking again.
+                    if (lpType != nullptr) *lpType = type;
+                    if (lpcbData != nullptr) *lpcbData = static_cast<DWORD>(bytes.size());
+                    return ERROR_MORE_DATA;
+                }
                 std::memcpy(lpValueName, name.data(), name.size() * sizeof(char16_t));
                 lpValueName[name.size()] = u'\0';
                 *lpcchValueName = static_cast<DWORD>(name.size());
-                if (lpType != nullptr) *lpType = type;
-                const auto size = static_cast<DWORD>(bytes.size());
-                if (lpData != nullptr && *lpcbData < size) {
-                    *lpcbData = size;
-                    return ERROR_MORE_DATA;
-                }
-                if (lpData != nullptr) CopyData(bytes, type, lpData, *lpcbData);
-                if (lpcbData != nullptr) *lpcbData = size;
-                return ERROR_SUCCESS;
+                return ReportData(type, bytes, lpType, lpData, lpcbData);
             });
     });
 }
 
 LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DWORD* flags) {
-    if (!IsPredefined(root)) return ERROR_INVALID_HANDLE;
+    root = Predefined(root);
+    if (root == nullptr) return ERROR_INVALID_HANDLE;
     return Locked([&](State& state) -> LSTATUS {
         std::shared_ptr<Hive> hive = RootHive(state, root);
         const std::string& path = hive->Path();
