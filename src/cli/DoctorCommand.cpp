@@ -92,14 +92,22 @@ ExitCode RunDoctor(bool json) {
                          {"file", TextOrNull(health.file)},
                          {"readOnly", health.readOnly},
                          {"missing", health.missing},
-                         {"problem", TextOrNull(health.problem)}});
+                         {"problem", TextOrNull(health.problem)},
+                         {"note", TextOrNull(health.note)}});
+        if (!health.note.empty() && !json) Warn(std::string(HiveName(hive)) + ": " + health.note);
         if (!health.problem.empty()) {
             problems.push_back({hive, "hive", u"", u"", nullptr, health.problem});
             continue;
         }
         // Before any value is read: a bad page in the middle of a file passes the registry's
         // own check when it opens the hive, and reads may never touch it.
-        if (const HiveRepairReport full = CheckHiveFile(hive); full.state == "damaged") {
+        const HiveRepairReport full = CheckHiveFile(hive);
+        for (const std::string& leftover : full.leftovers)
+            problems.push_back({hive, "leftover", u"", u"", nullptr,
+                                leftover +
+                                    " was left by an interrupted run; qelconfig doctor --repair "
+                                    "removes it"});
+        if (full.state == "damaged") {
             std::string detail = "the file is damaged";
             for (const std::string& text : full.details) detail += ": " + text;
             problems.push_back({hive, "hive", u"", u"", nullptr,

@@ -85,8 +85,7 @@ std::string Why(const HiveRepairReport& report) {
         return "the file is a database of another program or format version; it is left where "
                "it is (move it away yourself if it is not needed)";
     if (report.state == "refused")
-        return "the file is refused (a symbolic link, not a regular file, or writable by "
-               "others); it is left where it is";
+        return "the hive is refused for its files, not damaged: it is left as it is";
     if (report.status == ERROR_BUSY)
         return "the file changed while it was being repaired (another program is using it); "
                "try again when it is not in use";
@@ -163,7 +162,8 @@ ExitCode RunDoctorRepair(bool json) {
     bool anyRepaired = false;
     nlohmann::json hives = nlohmann::json::array();
     for (Hive hive : kHives) {
-        const std::string file = CheckHive(hive).file;
+        const HiveHealth health = CheckHive(hive);
+        const std::string& file = health.file;
         const HiveRepairReport report = Call(hive, 0);
         allFine = allFine && Fine(report);
         anyRepaired = anyRepaired || !report.moved.empty();
@@ -173,6 +173,9 @@ ExitCode RunDoctorRepair(bool json) {
             PrintText(hive, file, report);
         if (const std::string why = Why(report); !why.empty())
             Warn(std::string(HiveName(hive)) + ": " + why);
+        // A refused hive is not rebuilt: its owner decides; here is how.
+        if (report.state == "refused" && !health.problem.empty())
+            Warn(std::string(HiveName(hive)) + ": " + health.problem);
     }
     if (json)
         PrintJson({{"repaired", allFine}, {"hives", hives}});

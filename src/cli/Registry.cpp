@@ -4,6 +4,8 @@
 
 #if !defined(_WIN32)
 #include "portable/QelHiveInfo.h"
+
+#include <unistd.h>
 #endif
 
 namespace qelcli {
@@ -254,16 +256,24 @@ HiveHealth CheckHive(Hive hive) {
         health.problem = "the registry cannot say which file holds this hive";
         return health;
     }
-    health.readOnly = (flags & QELHIVE_READONLY) != 0;
-    health.missing = (flags & QELHIVE_MISSING) != 0;
-    if ((flags & QELHIVE_DAMAGED) != 0)
-        health.problem = "the file is not a readable hive (damaged or truncated)";
-    else if ((flags & QELHIVE_FOREIGN) != 0)
-        health.problem = "the file is a database of another program or format version";
-    else if ((flags & QELHIVE_REFUSED) != 0)
-        health.problem = "the file is refused (a symbolic link, or not a regular file)";
-    else if ((flags & QELHIVE_UNAVAILABLE) != 0)
-        health.problem = "the file could not be read (I/O error or permissions)";
+    // The registry's own check, as a new process meets the hive: a read, and a write begun and
+    // rolled back, with the real reason of what fails.
+    QELHIVECHECK check{};
+    if (QelRegCheckHive(RootOf(hive), &check) != ERROR_SUCCESS) {
+        health.problem = "the registry could not check this hive";
+        return health;
+    }
+    health.readOnly = (check.flags & QELHIVE_READONLY) != 0;
+    health.missing = (check.flags & QELHIVE_MISSING) != 0;
+    if (check.readStatus != ERROR_SUCCESS) {
+        health.problem = check.reason;
+    } else if (check.writeStatus != ERROR_SUCCESS) {
+        // Users read the machine's settings; only its administrator writes them.
+        const bool meant = check.writeStatus == ERROR_ACCESS_DENIED &&
+                           ((check.flags & QELHIVE_READONLY_SWITCH) != 0 ||
+                            (hive == Hive::Machine && geteuid() != 0));
+        (meant ? health.note : health.problem) = check.reason;
+    }
 #else
     RegHandle handle;
     const LSTATUS rc =

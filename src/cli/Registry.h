@@ -105,7 +105,9 @@ std::string DescribeHive(Hive hive);
 
 struct HiveHealth {
     std::string file;     // empty where hives are not files of their own (Windows)
-    std::string problem;  // empty when the hive is readable
+    std::string problem;  // empty when the registry can use the hive as it should
+    std::string note;     // a refusal that is meant: the read-only switch, or the machine
+                          // hive for a user who does not administer it
     bool readOnly = false;
     bool missing = false;
 };

@@ -1,5 +1,7 @@
 // doctor: each kind of stored value the library would misread, and hives it cannot read.
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "ToolFixture.h"
 
@@ -99,6 +101,57 @@ TEST_F(Doctor, ReportsACorruptHive) {
     EXPECT_EQ(report["problems"][0]["hive"], "HKEY_LOCAL_MACHINE");
     EXPECT_FALSE(report["hives"][1]["problem"].is_null());
 }
+
+#if !defined(_WIN32)
+// doctor states what keeps the store from serving, with the file, the reason and the fix;
+// --repair leaves a refused hive alone and says how to make it usable.
+TEST_F(Doctor, SaysWhyAHiveCannotServeAndHowToMendIt) {
+    const struct {
+        const char* what;
+        std::function<void(const std::filesystem::path& hive)> arrange;
+        const char* readOnly;  // QELCONFIG_READONLY_HIVES, or null
+        int exitCode;
+        const char* says;  // on standard output or error
+    } cases[] = {
+        {"planted journal",
+         [](const std::filesystem::path& hive) {
+             std::ofstream(hive.string() + "-journal") << "planted";
+         },
+         nullptr, 1, "rollback journal"},
+        {"others may write the directory",
+         [](const std::filesystem::path& hive) {
+             std::filesystem::permissions(hive.parent_path(), std::filesystem::perms::others_write,
+                                          std::filesystem::perm_options::add);
+         },
+         nullptr, 1, "chmod go-w"},
+        {"read-only by the switch", [](const std::filesystem::path&) {}, "user", 0,
+         "read-only by QELCONFIG_READONLY_HIVES"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        ClearApplicationTrees();
+        Store(HKEY_CURRENT_USER, u"UI/ProjectType", u"2");
+        test.arrange(sandbox.UserHive());
+        if (test.readOnly != nullptr) setenv("QELCONFIG_READONLY_HIVES", test.readOnly, 1);
+        const ToolRun doctor = Run({"doctor"});
+        unsetenv("QELCONFIG_READONLY_HIVES");
+        EXPECT_EQ(doctor.exitCode, test.exitCode) << doctor.out << doctor.err;
+        EXPECT_NE((doctor.out + doctor.err).find(test.says), std::string::npos)
+            << doctor.out << doctor.err;
+        if (test.exitCode != 0) {
+            const ToolRun repair = Run({"doctor", "--repair"});
+            EXPECT_EQ(repair.exitCode, 1);
+            EXPECT_NE(repair.err.find(test.says), std::string::npos) << repair.err;
+        }
+        // Mended as told, the store serves again.
+        std::filesystem::remove(sandbox.UserHive().string() + "-journal");
+        std::filesystem::permissions(sandbox.UserHive().parent_path(),
+                                     std::filesystem::perms::owner_all,
+                                     std::filesystem::perm_options::replace);
+        EXPECT_EQ(Run({"doctor"}).exitCode, 0);
+    }
+}
+#endif
 
 }  // namespace
 

@@ -374,6 +374,7 @@ public:
     WriteTransaction& operator=(const WriteTransaction&) = delete;
 
     LSTATUS Begin() {
+        if (m_hive.m_inBatch) return ERROR_SUCCESS;
         LSTATUS status = m_hive.BeginWrite();
         if (status != ERROR_SUCCESS) return status;
         int rc = SQLITE_OK;
@@ -385,6 +386,7 @@ public:
         return ERROR_SUCCESS;
     }
     LSTATUS Commit() {
+        if (m_hive.m_inBatch) return ERROR_SUCCESS;
         int rc = SQLITE_OK;
         sqlite3_stmt* stmt = m_hive.Stmt(kCommit, &rc);
         if (stmt == nullptr) return m_hive.Fail(rc);
@@ -555,9 +557,8 @@ DWORD Hive::InfoFlags() {
             flags = QELHIVE_UNAVAILABLE;
             break;
     }
-    if (ReadOnlyBySwitch(m_kind, ProcessEnv) ||
-        (m_status == HiveStatus::Open && !HiveWritable(m_file)))
-        flags |= QELHIVE_READONLY;
+    if (ReadOnlyBySwitch(m_kind, ProcessEnv)) flags |= QELHIVE_READONLY | QELHIVE_READONLY_SWITCH;
+    if (m_status == HiveStatus::Open && !HiveWritable(m_file)) flags |= QELHIVE_READONLY;
     return flags;
 }
 
@@ -586,6 +587,7 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     if (lstat(m_file.c_str(), &st) != 0 || st.st_dev != m_dev || st.st_ino != m_ino)
         return ERROR_REGISTRY_IO_FAILED;
     sqlite3* db = conn->db.Get();
+    if (m_leaveFilesAsFound) sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     conn->readOnly = !writable || sqlite3_db_readonly(db, "main") == 1;
     conn->readOnlyBySwitch = bySwitch;
     bool wal = false;
@@ -769,6 +771,41 @@ LSTATUS Hive::CreateFile() {
     discard();
     if (status == ERROR_SUCCESS) SyncDirectory(target.parent_path());
     return status;
+}
+
+LSTATUS Hive::ApplyBatch(const std::vector<Change>& changes, std::size_t* failed) {
+    *failed = 0;
+    WriteTransaction txn(*this);
+    LSTATUS status = txn.Begin();
+    if (status != ERROR_SUCCESS) return status;
+    m_inBatch = true;
+    for (; *failed < changes.size(); ++*failed) {
+        if ((status = ApplyChange(changes[*failed])) != ERROR_SUCCESS) break;
+    }
+    m_inBatch = false;
+    if (status == ERROR_SUCCESS) status = txn.Commit();  // on failure txn rolls back
+    // Values and key paths read inside the transaction must not outlive its rollback: no
+    // commit marks them stale.
+    if (status != ERROR_SUCCESS) ForgetCaches();
+    return status;
+}
+
+LSTATUS Hive::ApplyChange(const Change& change) {
+    KeyId id = kRootKey;
+    bool created = false;
+    switch (change.kind) {
+        case Change::CreateKey:
+            return CreateKey(change.from, change.path, &id, &created);
+        case Change::DeleteKey:
+            return DeleteKey(change.from, change.path);
+        case Change::SetValue:
+        case Change::DeleteValue:
+            break;
+    }
+    if (LSTATUS status = FindKey(change.from, change.path, &id); status != ERROR_SUCCESS)
+        return status;
+    if (change.kind == Change::DeleteValue) return DeleteValue(id, change.name);
+    return SetValue(id, change.name, change.type, change.data, change.size);
 }
 
 LSTATUS Hive::FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value) {

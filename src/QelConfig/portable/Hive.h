@@ -96,6 +96,9 @@ public:
     // directory could take it).
     LSTATUS ProbeRead();
     LSTATUS ProbeWrite();
+    // For inspection only: closing the connection then checkpoints nothing into the file (which
+    // may be damaged in ways the opening checks do not see), so the files stay as they were.
+    void LeaveFilesAsFound() noexcept { m_leaveFilesAsFound = true; }
     // The file SQLite opens: the path with its directories' links resolved (empty before the
     // directory exists).
     const std::string& File() const noexcept { return m_file; }
@@ -117,6 +120,21 @@ public:
     LSTATUS DeleteKey(KeyId from, const PathParts& parts);
     LSTATUS SetValue(KeyId key, std::u16string_view name, DWORD type, const BYTE* data, DWORD size);
     LSTATUS DeleteValue(KeyId key, std::u16string_view name);
+    // One change of a batch: what the registry call of the same name does, by a path below
+    // `from`. A value's key must exist when the change comes (made by an earlier one, say).
+    struct Change {
+        enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+        KeyId from = kRootKey;
+        PathParts path;
+        std::u16string_view name;
+        DWORD type = REG_NONE;
+        const BYTE* data = nullptr;
+        DWORD size = 0;
+    };
+    // Applies every change in one transaction: a failure, a kill, a full disk or an I/O error
+    // at any moment leaves the hive with all of them or none. On failure *failed is the index
+    // of the change that failed (changes.size() when the commit itself failed).
+    LSTATUS ApplyBatch(const std::vector<Change>& changes, std::size_t* failed);
     // use(DWORD type, std::string_view data) -> LSTATUS, called while the row is current.
     template <class Use>
     LSTATUS ReadValue(KeyId key, std::u16string_view name, Use&& use);
@@ -170,6 +188,7 @@ private:
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
     // The value, from the cache or the file; valid until the next call on this hive.
+    LSTATUS ApplyChange(const Change& change);
     LSTATUS FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value);
     // Reads a value from the file into the cache, as of epoch (taken before the query); below
     // the root, ERROR_KEY_DELETED tells that the key is gone.
@@ -200,6 +219,9 @@ private:
     int m_pathFd = -1;  // O_PATH descriptor of the examined file, for fstat()
     std::int64_t m_nextPathCheck = 0;
     std::unique_ptr<Connection> m_conn;
+    // Inside ApplyBatch: each change's own transaction is the batch's.
+    bool m_inBatch = false;
+    bool m_leaveFilesAsFound = false;
     // Starting key and path text -> key id, for this connection. Ids are never reused, so a
     // cached id names the same key for as long as that key exists; epoch is m_commits' epoch in
     // which the key was last seen to exist (0: not yet).

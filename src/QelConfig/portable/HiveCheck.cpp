@@ -80,6 +80,7 @@ LSTATUS QelRegCheckHive(HKEY root, QELHIVECHECK* check) {
     try {
         const HiveKind kind = root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine;
         Hive hive(kind, HivePath(kind, ProcessEnv));
+        hive.LeaveFilesAsFound();
         *check = QELHIVECHECK{};
         check->flags = hive.InfoFlags();
         check->readStatus = hive.ProbeRead();

@@ -9,7 +9,8 @@
 #include "QelPlatform.h"
 
 // Flags reported by QelRegGetHiveInfo.
-#define QELHIVE_MISSING 0x01u      // no file yet; the first write creates it
+#define QELHIVE_READONLY_SWITCH 0x80u  // with READONLY: QELCONFIG_READONLY_HIVES names the hive
+#define QELHIVE_MISSING 0x01u          // no file yet; the first write creates it
 #define QELHIVE_READONLY 0x02u     // writes are refused (QELCONFIG_READONLY_HIVES or permissions)
 #define QELHIVE_DAMAGED 0x04u      // not a readable hive (garbage, truncated, broken schema)
 #define QELHIVE_FOREIGN 0x08u      // an SQLite database of another program or format version
@@ -27,8 +28,9 @@ QELPLATFORM_API LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pa
                                           DWORD* flags);
 
 // A health check of the hive behind HKEY_CURRENT_USER or HKEY_LOCAL_MACHINE, made as a new
-// process would meet it and changing nothing: whether it can be read, and written (a write
-// transaction begun and rolled back), with the real reason when either fails.
+// process would meet it and changing nothing (it may make a -shm where there was none): whether it
+// can be read, and written (a write transaction begun and rolled back), with the real reason when
+// either fails.
 typedef struct QELHIVECHECK {
     DWORD flags;          // QELHIVE_*, as QelRegGetHiveInfo reports them
     LSTATUS readStatus;   // ERROR_SUCCESS, or what a read gets

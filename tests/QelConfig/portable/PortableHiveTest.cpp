@@ -279,7 +279,8 @@ TEST_F(PortableHiveTest, TheReadOnlySwitchStopsCreationAndWrites) {
     ASSERT_TRUE(m_sandbox.SetReadOnly(true, false));
     EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 1), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(fs::exists(m_sandbox.UserHive().parent_path()));
-    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_MISSING | QELHIVE_READONLY);
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags,
+              QELHIVE_MISSING | QELHIVE_READONLY | QELHIVE_READONLY_SWITCH);
 
     ASSERT_TRUE(m_sandbox.SetReadOnly(false, false));
     ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 1), ERROR_SUCCESS);
@@ -290,7 +291,7 @@ TEST_F(PortableHiveTest, TheReadOnlySwitchStopsCreationAndWrites) {
     EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v", 2), ERROR_ACCESS_DENIED);
     EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, Under(u"Ro").c_str()), ERROR_ACCESS_DENIED);
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Ro"), u"v"), 1u);
-    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_READONLY);
+    EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_READONLY | QELHIVE_READONLY_SWITCH);
     EXPECT_EQ(ReadFile(hive), before);
     EXPECT_EQ(ReadFile(hive + "-wal"), walBefore);
 }
