@@ -313,26 +313,21 @@ PathParts Split(const std::u16string& path) {
 // closes it, so that the file alone holds everything and no -wal or -shm is left beside it.
 LSTATUS BuildHive(HiveKind kind, const std::string& path, const HiveSalvage& salvage) {
     {
+        // One transaction: a repair stopped half-way never leaves a half-built hive to link in.
         Hive fresh(kind, path);
-        for (const std::u16string& key : salvage.keys) {
-            KeyId id = kRootKey;
-            bool created = false;
-            if (LSTATUS rc = fresh.CreateKey(kRootKey, Split(key), &id, &created);
-                rc != ERROR_SUCCESS)
-                return rc;
-        }
+        std::vector<Hive::Change> changes;
+        changes.reserve(salvage.keys.size() + salvage.values.size());
+        for (const std::u16string& key : salvage.keys)
+            changes.push_back(
+                {Hive::Change::CreateKey, kRootKey, Split(key), {}, REG_NONE, nullptr, 0});
         for (const SalvagedValue& value : salvage.values) {
-            KeyId id = kRootKey;
-            bool created = false;
-            if (LSTATUS rc = fresh.CreateKey(kRootKey, Split(value.key), &id, &created);
-                rc != ERROR_SUCCESS)
-                return rc;
-            if (LSTATUS rc = fresh.SetValue(id, value.name, value.type,
-                                            reinterpret_cast<const BYTE*>(value.data.data()),
-                                            static_cast<DWORD>(value.data.size()));
-                rc != ERROR_SUCCESS)
-                return rc;
+            changes.push_back({Hive::Change::SetValue, kRootKey, Split(value.key), value.name,
+                               static_cast<DWORD>(value.type),
+                               reinterpret_cast<const BYTE*>(value.data.data()),
+                               static_cast<DWORD>(value.data.size())});
         }
+        std::size_t failed = 0;
+        if (LSTATUS rc = fresh.ApplyBatch(changes, &failed); rc != ERROR_SUCCESS) return rc;
     }
     sqlite3* raw = nullptr;
     int rc =
