@@ -51,11 +51,14 @@ Bytes TextBytes(const std::u16string& text) {
     return bytes;
 }
 
-// The counted bytes are followed by a non-NUL sentinel: Wine's registry also stores a NUL that
-// it finds just past the count of a text value, while the count alone is what a value holds.
-LSTATUS Set(HKEY key, const char16_t* name, DWORD type, const Bytes& bytes) {
+// The counted bytes are followed by `after`, a non-NUL sentinel unless a test says otherwise:
+// a NUL unit just past the count of a text value is stored with it (see
+// TextSetWithoutItsTerminatorKeepsTheNulAfterIt), while elsewhere the count alone is what a
+// value holds.
+LSTATUS Set(HKEY key, const char16_t* name, DWORD type, const Bytes& bytes,
+            const Bytes& after = {0xFF, 0xFF}) {
     Bytes buffer(bytes);
-    buffer.insert(buffer.end(), {0xFF, 0xFF});
+    buffer.insert(buffer.end(), after.begin(), after.end());
     return RegSetValueExW(key, name == nullptr ? nullptr : Win32Str(name), 0, type,
                           bytes.empty() ? nullptr : buffer.data(),
                           static_cast<DWORD>(bytes.size()));
@@ -415,6 +418,68 @@ TEST_P(RegistryTest, QueryServesOneVariableForTypeAndSize) {
                   row.status);
         EXPECT_EQ(both, row.bytes.size());
     }
+}
+
+struct TerminatorCase {
+    const char* what;
+    DWORD type;
+    Bytes counted;
+    Bytes after;  // the bytes just past the count
+    Bytes stored;
+};
+
+// Writing text.size() * 2 bytes is a common mistake: a NUL unit that follows the counted text is
+// stored with it, if the text does not already end in one. Units are those of a UTF-16 string
+// starting at the data, so with an odd count the unit looked at straddles the count's end.
+const TerminatorCase kTerminator[] = {
+    {"text", REG_SZ, {'a', 0, 'b', 0, 'c', 0}, {0, 0}, {'a', 0, 'b', 0, 'c', 0, 0, 0}},
+    {"expandable text",
+     REG_EXPAND_SZ,
+     {'%', 0, 'X', 0, '%', 0},
+     {0, 0},
+     {'%', 0, 'X', 0, '%', 0, 0, 0}},
+    {"multi-string", REG_MULTI_SZ, {'a', 0, 0, 0, 'b', 0}, {0, 0}, {'a', 0, 0, 0, 'b', 0, 0, 0}},
+    {"a single character", REG_SZ, {'a', 0}, {0, 0, 0, 0}, {'a', 0, 0, 0}},
+    {"already terminated", REG_SZ, {'a', 0, 0, 0}, {0, 0}, {'a', 0, 0, 0}},
+    {"multi-string already terminated", REG_MULTI_SZ, {'a', 0, 0, 0}, {0, 0}, {'a', 0, 0, 0}},
+    {"text followed by text", REG_SZ, {'a', 0}, {'b', 0}, {'a', 0}},
+    {"a half NUL after", REG_SZ, {'a', 0}, {0, 'b'}, {'a', 0}},
+    {"odd count, NUL unit across the end", REG_SZ, {'a', 0, 0}, {0, 'z'}, {'a', 0, 0, 0, 'z'}},
+    {"odd count, unit across the end not NUL", REG_SZ, {'a', 0, 'b'}, {0, 0}, {'a', 0, 'b'}},
+    {"binary", REG_BINARY, {'a', 0, 'b', 0}, {0, 0}, {'a', 0, 'b', 0}},
+    {"dword", REG_DWORD, {1, 0, 2, 0}, {0, 0}, {1, 0, 2, 0}},
+    {"empty text", REG_SZ, {}, {0, 0}, {}},
+};
+
+TEST_P(RegistryTest, TextSetWithoutItsTerminatorKeepsTheNulAfterIt) {
+    ScopedKey key = Create(u"Terminator");
+    for (const auto& value : kTerminator) {
+        SCOPED_TRACE(value.what);
+        ASSERT_EQ(Set(key.Get(), u"v", value.type, value.counted, value.after), ERROR_SUCCESS);
+        Stored stored = Query(key.Get(), u"v");
+        ASSERT_EQ(stored.status, ERROR_SUCCESS);
+        EXPECT_EQ(stored.type, value.type);
+        EXPECT_EQ(stored.bytes, value.stored);
+        if (value.stored.size() == value.counted.size()) continue;
+        // A caller that sizes its buffer by what it wrote is told the value has grown.
+        Bytes buffer(value.counted.size() + 8, 0xCC);
+        DWORD size = static_cast<DWORD>(value.counted.size());
+        EXPECT_EQ(
+            RegQueryValueExW(key.Get(), Win32Str(u"v"), nullptr, nullptr, buffer.data(), &size),
+            ERROR_MORE_DATA);
+        EXPECT_EQ(size, value.stored.size());
+    }
+
+    // The mistake as it is usually made: a whole string written with its length in bytes.
+    const std::u16string text = u"fifteen letters";
+    ASSERT_EQ(RegSetValueExW(key.Get(), Win32Str(u"text"), 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>(text.size() * 2)),
+              ERROR_SUCCESS);
+    DWORD size = 0;
+    EXPECT_EQ(RegQueryValueExW(key.Get(), Win32Str(u"text"), nullptr, nullptr, nullptr, &size),
+              ERROR_SUCCESS);
+    EXPECT_EQ(size, 32u);
 }
 
 TEST_P(RegistryTest, SettingReplacesWhateverWasThere) {

@@ -20,6 +20,7 @@
 #include "portable/ForkGuard.h"
 #include "portable/Hive.h"
 #include "portable/QelHiveInfo.h"
+#include "portable/QelRegBatch.h"
 
 using namespace qelplatform;
 
@@ -228,6 +229,22 @@ bool IsStringType(DWORD type) {
     return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ;
 }
 
+// The byte count to store for data written with `count` bytes. Writing text.size() * 2 bytes,
+// leaving out the terminator, is a common mistake, and Windows absorbs it: when the last whole
+// UTF-16 unit counted is not NUL and the unit after it is, that unit is stored too. The units
+// are indexed as Windows indexes them (count / 2), odd counts included. Past the count, only
+// that one unit is read, and only when the counted data does not already end in NUL, so text
+// written with its terminator is never read beyond it. Counts below one unit have no last unit.
+DWORD CountWithFoundTerminator(DWORD type, const BYTE* data, DWORD count) {
+    if (!IsStringType(type) || count < sizeof(char16_t)) return count;
+    const std::size_t next = count / sizeof(char16_t) * sizeof(char16_t);
+    char16_t unit = 0;
+    std::memcpy(&unit, data + next - sizeof unit, sizeof unit);  // the data may be unaligned
+    if (unit == 0) return count;
+    std::memcpy(&unit, data + next, sizeof unit);
+    return unit == 0 ? count + static_cast<DWORD>(sizeof unit) : count;
+}
+
 // Copies value data out. Like Windows, text stored without its terminator gets one in the
 // caller's buffer when there is room for it; the size reported stays that of the stored data.
 void CopyData(std::string_view bytes, DWORD type, BYTE* data, DWORD capacity) {
@@ -362,12 +379,14 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD
     const std::u16string_view name = ValueName(lpValueName);
     if (name.size() > kMaxValueNameLength || cbData > kMaxValueBytes)
         return ERROR_INVALID_PARAMETER;
+    const DWORD size = CountWithFoundTerminator(dwType, lpData, cbData);
+    if (size > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
         const KeyHandle* key = Resolve(state, hKey, temporary);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-        return key->hive->SetValue(key->key, name, dwType, lpData, cbData);
+        return key->hive->SetValue(key->key, name, dwType, lpData, size);
     });
 }
 
@@ -474,5 +493,68 @@ LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DW
         }
         if (flags != nullptr) *flags = hive->InfoFlags();
         return status;
+    });
+}
+
+LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
+                           DWORD* failedIndex) {
+    if (changes == nullptr && count != 0) return kErrorNoAccess;
+    // Checked before anything is written, as each call checks its arguments first.
+    auto fail = [failedIndex](DWORD index, LSTATUS status) {
+        if (failedIndex != nullptr) *failedIndex = index;
+        return status;
+    };
+    for (DWORD i = 0; i < count; ++i) {
+        const QELREGCHANGE& change = changes[i];
+        switch (change.kind) {
+            case QELCHANGE_DELETE_KEY:
+                if (change.subKey == nullptr) return fail(i, ERROR_INVALID_PARAMETER);
+                break;
+            case QELCHANGE_SET_VALUE:
+                if (change.data == nullptr && change.size != 0) return fail(i, kErrorNoAccess);
+                if (change.size > kMaxValueBytes) return fail(i, ERROR_INVALID_PARAMETER);
+                [[fallthrough]];
+            case QELCHANGE_DELETE_VALUE:
+                if (ValueName(change.valueName).size() > kMaxValueNameLength)
+                    return fail(i, ERROR_INVALID_PARAMETER);
+                break;
+            case QELCHANGE_CREATE_KEY:
+                break;
+            default:
+                return fail(i, ERROR_INVALID_PARAMETER);
+        }
+    }
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        std::vector<Hive::Change> planned(count);
+        for (DWORD i = 0; i < count; ++i) {
+            const QELREGCHANGE& change = changes[i];
+            Hive::Change& step = planned[i];
+            if (LSTATUS status = SplitPath(change.subKey, &step.path); status != ERROR_SUCCESS)
+                return fail(i, status);
+            step.from = key->key;
+            switch (change.kind) {
+                case QELCHANGE_CREATE_KEY:
+                    step.kind = Hive::Change::CreateKey;
+                    break;
+                case QELCHANGE_DELETE_KEY:
+                    step.kind = Hive::Change::DeleteKey;
+                    break;
+                default:
+                    if (!(key->access & KEY_SET_VALUE)) return fail(i, ERROR_ACCESS_DENIED);
+                    step.kind = change.kind == QELCHANGE_SET_VALUE ? Hive::Change::SetValue
+                                                                   : Hive::Change::DeleteValue;
+                    step.name = ValueName(change.valueName);
+                    step.type = change.type;
+                    step.data = change.data;
+                    step.size = change.size;
+                    break;
+            }
+        }
+        std::size_t failed = 0;
+        const LSTATUS status = key->hive->ApplyBatch(planned, &failed);
+        return status == ERROR_SUCCESS ? status : fail(static_cast<DWORD>(failed), status);
     });
 }
