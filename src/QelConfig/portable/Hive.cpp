@@ -784,9 +784,8 @@ LSTATUS Hive::ApplyBatch(const std::vector<Change>& changes, std::size_t* failed
     }
     m_inBatch = false;
     if (status == ERROR_SUCCESS) status = txn.Commit();  // on failure txn rolls back
-    // Values and key paths read inside the transaction must not outlive its rollback: no
-    // commit marks them stale.
-    if (status != ERROR_SUCCESS) ForgetCaches();
+    // What was read inside the transaction must not outlive a rollback, which no commit marks.
+    ForgetCaches();
     return status;
 }
 
@@ -817,7 +816,9 @@ LSTATUS Hive::FetchValue(KeyId key, std::u16string_view name, const ValueCache::
     }
     // Taken before the query, so that a commit racing with it shows as a new epoch next time.
     const std::uint64_t epoch = m_commits.Epoch();
-    const ValueCache::Entry* entry = m_values.Find(key, m_folded, epoch);
+    // Inside a batch the cache may hold what the batch has since changed: no commit marks it
+    // stale until the end.
+    const ValueCache::Entry* entry = m_inBatch ? nullptr : m_values.Find(key, m_folded, epoch);
     if (entry == nullptr) {
         if (LSTATUS status = QueryValue(key, m_folded, epoch, &entry); status != ERROR_SUCCESS)
             return status;

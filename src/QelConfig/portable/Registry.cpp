@@ -15,11 +15,13 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <vector>
 
 #include "QelPlatform.h"
 #include "portable/ForkGuard.h"
 #include "portable/Hive.h"
 #include "portable/QelHiveInfo.h"
+#include "portable/QelRegBatch.h"
 
 using namespace qelplatform;
 
@@ -492,5 +494,68 @@ LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DW
         }
         if (flags != nullptr) *flags = hive->InfoFlags();
         return status;
+    });
+}
+
+LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
+                           DWORD* failedIndex) {
+    if (changes == nullptr && count != 0) return kErrorNoAccess;
+    // Checked before anything is written, as each call checks its arguments first.
+    auto fail = [failedIndex](DWORD index, LSTATUS status) {
+        if (failedIndex != nullptr) *failedIndex = index;
+        return status;
+    };
+    for (DWORD i = 0; i < count; ++i) {
+        const QELREGCHANGE& change = changes[i];
+        switch (change.kind) {
+            case QELCHANGE_DELETE_KEY:
+                if (change.subKey == nullptr) return fail(i, ERROR_INVALID_PARAMETER);
+                break;
+            case QELCHANGE_SET_VALUE:
+                if (change.data == nullptr && change.size != 0) return fail(i, kErrorNoAccess);
+                if (change.size > kMaxValueBytes) return fail(i, ERROR_INVALID_PARAMETER);
+                [[fallthrough]];
+            case QELCHANGE_DELETE_VALUE:
+                if (ValueName(change.valueName).size() > kMaxValueNameLength)
+                    return fail(i, ERROR_INVALID_PARAMETER);
+                break;
+            case QELCHANGE_CREATE_KEY:
+                break;
+            default:
+                return fail(i, ERROR_INVALID_PARAMETER);
+        }
+    }
+    return Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        std::vector<Hive::Change> planned(count);
+        for (DWORD i = 0; i < count; ++i) {
+            const QELREGCHANGE& change = changes[i];
+            Hive::Change& step = planned[i];
+            if (LSTATUS status = SplitPath(change.subKey, &step.path); status != ERROR_SUCCESS)
+                return fail(i, status);
+            step.from = key->key;
+            switch (change.kind) {
+                case QELCHANGE_CREATE_KEY:
+                    step.kind = Hive::Change::CreateKey;
+                    break;
+                case QELCHANGE_DELETE_KEY:
+                    step.kind = Hive::Change::DeleteKey;
+                    break;
+                default:
+                    if (!(key->access & KEY_SET_VALUE)) return fail(i, ERROR_ACCESS_DENIED);
+                    step.kind = change.kind == QELCHANGE_SET_VALUE ? Hive::Change::SetValue
+                                                                   : Hive::Change::DeleteValue;
+                    step.name = ValueName(change.valueName);
+                    step.type = change.type;
+                    step.data = change.data;
+                    step.size = change.size;
+                    break;
+            }
+        }
+        std::size_t failed = 0;
+        const LSTATUS status = key->hive->ApplyBatch(planned, &failed);
+        return status == ERROR_SUCCESS ? status : fail(static_cast<DWORD>(failed), status);
     });
 }
