@@ -87,7 +87,7 @@ TEST_F(RegistryValueTest, TextsAreReadUpToTheirFirstNulWhateverTheType) {
     } cases[] = {
         {REG_SZ, TextBytes(u""), u""},  // stored empty text is not "unset"
         {REG_SZ, TextBytes(u"no terminator", false), u"no terminator"},
-        {REG_SZ, TextBytes(u"cut\0after", true), u"cut"},
+        {REG_SZ, TextBytes(std::u16string(u"cut\0after", 9), true), u"cut"},
         {REG_DWORD, {0, 0, 0, 0}, u""},
         {REG_DWORD, {'A', 0, 'B', 0}, u"AB"},
         {REG_BINARY, {'x', 0, 'y'}, u"x"},  // an odd last byte is no unit
