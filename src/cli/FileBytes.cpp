@@ -66,7 +66,7 @@ std::string TooLarge(const std::string& name, std::uint64_t size, std::uint64_t 
 // data, and three times while it moves.
 template <class ReadSome>
 std::optional<std::string> ReadChunks(ReadSome&& readSome, std::uint64_t maxBytes,
-                                      const std::string& name, std::string& reason) {
+                                      const std::string& name, std::string& reason) try {
     std::vector<std::string> chunks;
     std::uint64_t total = 0;
     for (bool end = false; !end;) {
@@ -101,6 +101,9 @@ std::optional<std::string> ReadChunks(ReadSome&& readSome, std::uint64_t maxByte
         std::string().swap(chunk);
     }
     return all;
+} catch (const std::bad_alloc&) {
+    reason = "not enough memory to read " + name;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -285,12 +288,7 @@ std::optional<std::string> ReadFileBytes(const std::string& utf8Name, std::uint6
             return -1;
         }
     };
-    try {
-        return ReadChunks(readSome, maxBytes, utf8Name, reason);
-    } catch (const std::bad_alloc&) {
-        reason = "not enough memory to read " + utf8Name;
-        return std::nullopt;
-    }
+    return ReadChunks(readSome, maxBytes, utf8Name, reason);
 }
 
 bool WriteFileBytes(const std::string& utf8Name, std::string_view bytes, std::string& reason) {
@@ -404,19 +402,14 @@ std::optional<std::string> ReadFileBytes(const std::string& utf8Name, std::uint6
     }
     const auto readSome = [&](char* buffer, size_t wanted, int& error) -> long long {
         DWORD got = 0;
-        const auto size = static_cast<DWORD>(std::min<size_t>(wanted, 1u << 30));
-        if (ReadFile(file.Get(), buffer, size, &got, nullptr)) return got;
+        const auto ask = static_cast<DWORD>(std::min<size_t>(wanted, 1u << 30));
+        if (ReadFile(file.Get(), buffer, ask, &got, nullptr)) return got;
         const DWORD code = GetLastError();
         if (code == ERROR_BROKEN_PIPE || code == ERROR_HANDLE_EOF) return 0;
         error = static_cast<int>(code);
         return -1;
     };
-    try {
-        return ReadChunks(readSome, maxBytes, utf8Name, reason);
-    } catch (const std::bad_alloc&) {
-        reason = "not enough memory to read " + utf8Name;
-        return std::nullopt;
-    }
+    return ReadChunks(readSome, maxBytes, utf8Name, reason);
 }
 
 bool WriteFileBytes(const std::string& utf8Name, std::string_view bytes, std::string& reason) {

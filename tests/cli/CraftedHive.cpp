@@ -13,18 +13,6 @@ std::string Native(const std::u16string& text) {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
 }
 
-// The hive's fold of a name of ASCII letters and anything else: upper case, as UTF-16BE, which
-// is what orders a key's listing and finds a name in any letter case.
-std::string Folded(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        const char16_t upper = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-        out += static_cast<char>(upper >> 8);
-        out += static_cast<char>(upper & 0xFF);
-    }
-    return out;
-}
-
 class Statement {
 public:
     Statement(sqlite3* db, const char* sql) {
@@ -84,28 +72,35 @@ long long CraftedHive::KeyId(const std::u16string& path) {
     return id;
 }
 
+// The fold orders a key's listing and finds names in any letter case. Crafted names are only
+// ever listed, never looked up, so their own bytes serve: unique, as the index wants.
 long long CraftedHive::AddKey(long long parent, const std::u16string& name, long long id) {
     Statement insert(m_db,
-                     "INSERT INTO keys(id, parent, name, fold) VALUES(NULLIF(?1, -1), ?2, ?3, ?4) "
+                     "INSERT INTO keys(id, parent, name, fold) VALUES(NULLIF(?1, -1), ?2, ?3, ?3) "
                      "RETURNING id");
-    return insert.Bind(1, id).Bind(2, parent).Bind(3, Native(name)).Bind(4, Folded(name)).Run();
+    return insert.Bind(1, id).Bind(2, parent).Bind(3, Native(name)).Run();
 }
 
-long long CraftedHive::AddChain(long long parent, const std::u16string& name, int depth) {
-    Statement insert(m_db, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3) RETURNING id");
-    for (int level = 0; level < depth; ++level)
-        parent = insert.Bind(1, parent).Bind(2, Native(name)).Bind(3, Folded(name)).Run();
+long long CraftedHive::AddChain(long long parent, long long like, int depth) {
+    Statement insert(m_db,
+                     "INSERT INTO keys(parent, name, fold) SELECT ?1, name, fold FROM keys "
+                     "WHERE id = ?2 RETURNING id");
+    for (int level = 0; level < depth; ++level) parent = insert.Bind(1, parent).Bind(2, like).Run();
     return parent;
 }
 
 void CraftedHive::AddValue(long long key, const std::u16string& name, const std::u16string& text) {
     Statement insert(m_db,
-                     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, 1, ?4)");
+                     "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?2, 1, ?3)");
     insert.Bind(1, key)
         .Bind(2, Native(name))
-        .Bind(3, Folded(name))
-        .Bind(4, Native(text + std::u16string(1, u'\0')))
+        .Bind(3, Native(text + std::u16string(1, u'\0')))
         .Run();
+}
+
+void CraftedHive::MoveValues(long long from, long long to) {
+    Statement move(m_db, "UPDATE vals SET key = ?2 WHERE key = ?1");
+    move.Bind(1, from).Bind(2, to).Run();
 }
 
 long long CraftedHive::Count(const std::string& sql) { return Statement(m_db, sql.c_str()).Run(); }

@@ -25,13 +25,17 @@ public:
 
     // The id of the key at `path` below the hive's root (names exactly as stored), or -1.
     long long KeyId(const std::u16string& path);
-    // Adds a key and returns its id; `id` chooses it (-1: the next free one). The registry lists
-    // keys in the order of their folded names, so a crafted name gets a fold of its own.
+    // Adds a key of a name the registry never gives, and returns its id; `id` chooses it (-1: the
+    // next free one). Such a key is listed, but no lookup by name finds it.
     long long AddKey(long long parent, const std::u16string& name, long long id = -1);
-    // Adds `depth` keys named `name`, each below the one before; returns the deepest.
-    long long AddChain(long long parent, const std::u16string& name, int depth);
-    // Adds a REG_SZ value holding `text` and its NUL.
+    // Adds `depth` keys, each below the one before, named as the key `like` (which the registry
+    // made, so that each is found by its name); returns the deepest.
+    long long AddChain(long long parent, long long like, int depth);
+    // Adds a REG_SZ value holding `text` and its NUL; listed, but not found by its name.
     void AddValue(long long key, const std::u16string& name, const std::u16string& text);
+    // Moves every value of one key to another: values the registry wrote, placed where it would
+    // not write them.
+    void MoveValues(long long from, long long to);
     // The single number a query gives.
     long long Count(const std::string& sql);
 

@@ -27,7 +27,7 @@ TEST_F(ImportLimit, AFileOverTheLimitIsRefusedBeforeItIsRead) {
         const char* message;
     } cases[] = {
         {kLimit + 1, "is 67,108,865 bytes; files larger than 64 MiB are not read"},
-        {std::uintmax_t{1} << 40, "is 1,048,576 MiB; files larger than 64 MiB are not read"},
+        {(std::uintmax_t{4097}) << 20, "is 4,097 MiB; files larger than 64 MiB are not read"},
         // At the limit it is read, and found not to be a .reg file.
         {kLimit, "1: not a registry file"},
     };
