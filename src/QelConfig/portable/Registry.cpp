@@ -150,7 +150,7 @@ std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
     for (; it != state.hives.end(); ++it) {
         const std::string& key = it->first;
         if (key.size() == path.size() + 1 && key[0] == prefix &&
-            key.compare(1, key.npos, path) == 0)
+            key.compare(1, std::string::npos, path) == 0)
             break;
     }
     if (it == state.hives.end()) {

@@ -557,9 +557,9 @@ TEST_P(ForkTest, AChildOfABareForkNeverReportsAWriteItDidNotStore) {
 #else
     const bool parentHasHiveOpen = GetParam();
     ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Fork"), u"parent", 1), ERROR_SUCCESS);
-    auto bareChild = [this, parentHasHiveOpen] {
+    auto bareChild = [parentHasHiveOpen] {
         return InChild(
-            [this, parentHasHiveOpen] {
+            [parentHasHiveOpen] {
                 const LSTATUS expected = parentHasHiveOpen ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
                 int failures =
                     WriteDword(HKEY_CURRENT_USER, Under(u"Fork"), u"child", 2) != expected;
