@@ -1,5 +1,7 @@
 // qelconfig import: applies a .reg file to the settings, all or nothing. Every line is checked
-// before anything is written; if a write then fails, the values already written are put back.
+// and every change planned before anything is written; each hive's changes are then applied at
+// once (see ApplyChanges).
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -33,30 +35,48 @@ std::string Where(const PlannedChange& change) {
     return where + ToUtf8(change.key) + "\\" + ToUtf8(change.name);
 }
 
-LSTATUS Put(const PlannedChange& change, const std::optional<RawValue>& value) {
-    if (value) return WriteValue(change.hive, change.key, change.name, *value);
-    const LSTATUS rc = DeleteValue(change.hive, change.key, change.name);
-    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
-}
-
-// Writes the changes in order; on a failure puts back what was written and says so.
+// Applies the changes hive by hive, each hive's all at once (see ApplyChanges). When the second
+// hive refuses, the first one's changes are undone the same way; only a kill between the two
+// commits can leave one hive imported and the other not.
 ExitCode Apply(const ImportPlan& plan) {
-    for (size_t done = 0; done < plan.changes.size(); ++done) {
-        const PlannedChange& change = plan.changes[done];
-        const LSTATUS rc = Put(change, change.after);
+    std::vector<std::pair<Hive, std::vector<ValueChange>>> perHive;
+    std::vector<std::vector<const PlannedChange*>> planned;
+    for (const PlannedChange& change : plan.changes) {
+        auto it = std::find_if(perHive.begin(), perHive.end(),
+                               [&change](const auto& entry) { return entry.first == change.hive; });
+        if (it == perHive.end()) {
+            perHive.push_back({change.hive, {}});
+            planned.emplace_back();
+            it = perHive.end() - 1;
+        }
+        it->second.push_back({change.key, change.name, change.before, change.after});
+        planned[static_cast<size_t>(it - perHive.begin())].push_back(&change);
+    }
+    for (size_t h = 0; h < perHive.size(); ++h) {
+        const auto& [hive, changes] = perHive[h];
+        size_t failed = 0;
+        size_t unrestored = 0;
+        const LSTATUS rc = ApplyChanges(hive, changes, &failed, &unrestored);
         if (rc == ERROR_SUCCESS) continue;
-        size_t restored = 0;
-        size_t lost = 0;
-        for (size_t undo = done; undo-- > 0;)
-            (Put(plan.changes[undo], plan.changes[undo].before) == ERROR_SUCCESS ? restored
-                                                                                 : lost)++;
-        std::string reason = "import failed at line " + std::to_string(change.line) + " (" +
-                             Where(change) + "): the store refused the write to " +
-                             DescribeHive(change.hive) + ": " + StatusText(rc) + "; restored " +
-                             std::to_string(restored) + " value(s) already written";
-        if (lost > 0) reason += ", " + std::to_string(lost) + " could not be restored";
+        const PlannedChange* at = failed < planned[h].size() ? planned[h][failed] : nullptr;
+        std::string reason = "nothing imported: the store refused the changes to " +
+                             DescribeHive(hive) + ": " + StatusText(rc);
+        if (at != nullptr) reason += " (line " + std::to_string(at->line) + ", " + Where(*at) + ")";
+        for (size_t undo = h; undo-- > 0;) {
+            size_t ignored = 0;
+            size_t lost = 0;
+            if (ApplyChanges(perHive[undo].first, Reversed(perHive[undo].second), &ignored,
+                             &lost) != ERROR_SUCCESS)
+                lost = perHive[undo].second.size();
+            unrestored += lost;
+        }
+        if (unrestored > 0)
+            reason += "; " + std::to_string(unrestored) +
+                      " value(s) already written could not be put back";
         return Refuse(reason);
     }
+    // Only empty keys go here, after the values: a kill before it leaves keys without values,
+    // which read as nothing stored.
     for (const auto& [hive, key] : plan.deletedKeys) DeleteEmptyKeys(hive, key);
     return ExitCode::Ok;
 }

@@ -4,6 +4,7 @@
 
 #if !defined(_WIN32)
 #include "portable/QelHiveInfo.h"
+#include "portable/QelRegBatch.h"
 
 #include <unistd.h>
 #endif
@@ -203,7 +204,11 @@ LSTATUS WriteValue(Hive hive, const std::u16string& key, const std::u16string& n
         ::RegCreateKeyExW(RootOf(hive), Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
                           KEY_WRITE, nullptr, handle.Receive(), nullptr);
     if (rc != ERROR_SUCCESS) return rc;
-    return ::RegSetValueExW(handle.Get(), Win32Str(name.c_str()), 0, value.type, value.data.data(),
+    // The registry looks one unit past text data without a terminator, and adds one when it
+    // finds NUL there: the fence keeps it to the bytes the value has, and inside the buffer.
+    std::vector<BYTE> fenced(value.data);
+    fenced.insert(fenced.end(), {0xFF, 0xFF, 0xFF});
+    return ::RegSetValueExW(handle.Get(), Win32Str(name.c_str()), 0, value.type, fenced.data(),
                             static_cast<DWORD>(value.data.size()));
 }
 
@@ -213,6 +218,64 @@ LSTATUS DeleteValue(Hive hive, const std::u16string& key, const std::u16string& 
     if (rc != ERROR_SUCCESS) return rc;
     return ::RegDeleteValueW(handle.Get(), Win32Str(name.c_str()));
 }
+
+std::vector<ValueChange> Reversed(const std::vector<ValueChange>& changes) {
+    std::vector<ValueChange> reversed;
+    reversed.reserve(changes.size());
+    for (auto it = changes.rbegin(); it != changes.rend(); ++it)
+        reversed.push_back({it->key, it->name, it->after, it->before});
+    return reversed;
+}
+
+#if !defined(_WIN32)
+LSTATUS ApplyChanges(Hive hive, const std::vector<ValueChange>& changes, size_t* failed,
+                     size_t* unrestored) {
+    *unrestored = 0;
+    // Each value becomes one or two changes of the store's batch; index maps them back.
+    std::vector<QELREGCHANGE> batch;
+    std::vector<size_t> index;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const ValueChange& change = changes[i];
+        const LPCWSTR key = Win32Str(change.key.c_str());
+        const LPCWSTR name = Win32Str(change.name.c_str());
+        if (change.after) {
+            batch.push_back({QELCHANGE_CREATE_KEY, key, nullptr, 0, nullptr, 0});
+            batch.push_back({QELCHANGE_SET_VALUE, key, name, change.after->type,
+                             change.after->data.data(),
+                             static_cast<DWORD>(change.after->data.size())});
+            index.insert(index.end(), 2, i);
+        } else if (change.before) {
+            // As planned: a value the plan saw missing needs no change.
+            batch.push_back({QELCHANGE_DELETE_VALUE, key, name, 0, nullptr, 0});
+            index.push_back(i);
+        }
+    }
+    DWORD at = 0;
+    const LSTATUS rc =
+        QelRegApplyChanges(RootOf(hive), batch.data(), static_cast<DWORD>(batch.size()), &at);
+    if (rc != ERROR_SUCCESS) *failed = at < index.size() ? index[at] : changes.size();
+    return rc;
+}
+#else
+LSTATUS ApplyChanges(Hive hive, const std::vector<ValueChange>& changes, size_t* failed,
+                     size_t* unrestored) {
+    *unrestored = 0;
+    auto put = [hive](const ValueChange& change, const std::optional<RawValue>& value) -> LSTATUS {
+        if (value) return WriteValue(hive, change.key, change.name, *value);
+        const LSTATUS rc = DeleteValue(hive, change.key, change.name);
+        return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+    };
+    for (size_t done = 0; done < changes.size(); ++done) {
+        const LSTATUS rc = put(changes[done], changes[done].after);
+        if (rc == ERROR_SUCCESS) continue;
+        for (size_t undo = done; undo-- > 0;)
+            if (put(changes[undo], changes[undo].before) != ERROR_SUCCESS) ++*unrestored;
+        *failed = done;
+        return rc;
+    }
+    return ERROR_SUCCESS;
+}
+#endif
 
 void DeleteEmptyKeys(Hive hive, const std::u16string& key) {
     TreeVisit visit;

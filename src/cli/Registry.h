@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,6 +97,23 @@ LSTATUS WriteValue(Hive hive, const std::u16string& key, const std::u16string& n
                    const RawValue& value);
 // ERROR_FILE_NOT_FOUND when there was nothing to delete.
 LSTATUS DeleteValue(Hive hive, const std::u16string& key, const std::u16string& name);
+// One value of a change to several: `after` written (its key made when needed) or, when empty,
+// deleted (a value already missing is no error); `before` is what a failure puts back.
+struct ValueChange {
+    std::u16string key;
+    std::u16string name;
+    std::optional<RawValue> before;
+    std::optional<RawValue> after;
+};
+// Applies every change to one hive, all or none. Off Windows that is one transaction of the
+// store, so a kill or a full disk at any moment leaves all of them or none. On Windows, whose
+// registry commits each write on its own, they are written one by one and, when one fails, those
+// already written are put back (a kill there can leave some). *failed receives the index of the
+// change that failed; *unrestored, on Windows, how many could not be put back.
+LSTATUS ApplyChanges(Hive hive, const std::vector<ValueChange>& changes, size_t* failed,
+                     size_t* unrestored);
+// The changes that undo `changes`: each value as it was before.
+std::vector<ValueChange> Reversed(const std::vector<ValueChange>& changes);
 // Deletes `key` and the keys below it that hold no values, deepest first; leaves keys that
 // still hold something, and those a walk skips.
 void DeleteEmptyKeys(Hive hive, const std::u16string& key);

@@ -55,6 +55,9 @@ std::vector<Entry> Values(int first, int count) {
             entry.data.push_back(static_cast<BYTE>((i * 31 + static_cast<int>(b) * 7) & 0xFF));
         if (entry.type == REG_SZ)
             entry.data = TextBytes(Ascii("text " + std::string(80, 'a' + i % 26)));
+        // Text types end with their terminators, or the registry looks past the data for one.
+        if (entry.type == REG_EXPAND_SZ || entry.type == REG_MULTI_SZ)
+            entry.data.insert(entry.data.end(), entry.type == REG_MULTI_SZ ? 4 : 2, 0);
         entries.push_back(std::move(entry));
     }
     return entries;

@@ -40,8 +40,11 @@ LSTATUS Plant(const ConfigEntry& entry, DWORD type, const std::string& bytes) {
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(key.c_str()), 0, nullptr, 0,
                                      KEY_ALL_ACCESS, nullptr, &handle, nullptr);
     if (status != ERROR_SUCCESS) return status;
+    // Fenced: the registry looks one unit past text data without a terminator (and would add
+    // one if it found NUL there), so the planted bytes are stored exactly.
+    const std::string fenced = bytes + "\xFF\xFF\xFF";
     status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, type,
-                            reinterpret_cast<const BYTE*>(bytes.data()),
+                            reinterpret_cast<const BYTE*>(fenced.data()),
                             static_cast<DWORD>(bytes.size()));
     RegCloseKey(handle);
     return status;

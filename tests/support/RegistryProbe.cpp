@@ -37,10 +37,17 @@ void WriteRaw(HKEY hive, const std::u16string& key, const std::u16string& name, 
     ASSERT_EQ(RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
                               KEY_WRITE, nullptr, &handle, nullptr),
               ERROR_SUCCESS);
-    EXPECT_EQ(RegSetValueExW(handle, Win32Str(name.c_str()), 0, type, bytes.data(),
+    const std::vector<BYTE> fenced = FencedBytes(bytes);
+    EXPECT_EQ(RegSetValueExW(handle, Win32Str(name.c_str()), 0, type, fenced.data(),
                              static_cast<DWORD>(bytes.size())),
               ERROR_SUCCESS);
     RegCloseKey(handle);
+}
+
+std::vector<BYTE> FencedBytes(const std::vector<BYTE>& bytes) {
+    std::vector<BYTE> fenced(bytes);
+    fenced.insert(fenced.end(), {0xFF, 0xFF, 0xFF});
+    return fenced;
 }
 
 void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,

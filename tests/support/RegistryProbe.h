@@ -31,6 +31,11 @@ void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,
 // Whether the key exists.
 bool KeyExists(HKEY hive, const std::u16string& key);
 
+// `bytes` followed by a unit that is not NUL. The registry looks one UTF-16 unit past text data
+// that does not end in NUL, and adds a terminator when it finds one there: writing from this
+// buffer with bytes.size() stores exactly `bytes`, and never reads past the allocation.
+std::vector<BYTE> FencedBytes(const std::vector<BYTE>& bytes);
+
 // The bytes of a text, with its NUL when asked.
 std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul = true);
 

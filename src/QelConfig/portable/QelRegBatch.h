@@ -29,7 +29,8 @@ typedef struct QELREGCHANGE {
 // of the registry call it stands for; the first that fails undoes every earlier one, and its
 // index goes to *failedIndex (count when the commit itself failed; untouched on success and
 // may be null). A key's rights are checked as those calls check them. Nothing is changed when
-// the result is not ERROR_SUCCESS.
+// the result is not ERROR_SUCCESS (though a missing hive file may have been made). Unlike
+// RegSetValueExW, a set stores exactly `size` bytes: it never looks past them for a terminator.
 QELPLATFORM_API LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
                                            DWORD* failedIndex);
 
