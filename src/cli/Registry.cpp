@@ -183,7 +183,14 @@ LSTATUS WalkTree(Hive hive, const std::u16string& key, const TreeVisit& visit,
         RegHandle child;
         rc =
             ::RegOpenKeyExW(top.handle.Get(), Win32Str(name.c_str()), 0, KEY_READ, child.Receive());
-        if (rc == ERROR_FILE_NOT_FOUND) continue;  // deleted since its parent was listed
+        // Not found right after it was listed: deleted meanwhile, or (in a crafted hive) listed
+        // under a name its index does not file it by. Either way the tree read is not whole.
+        if (rc == ERROR_FILE_NOT_FOUND) {
+            skip(
+                "listed, but not found by its name (deleted meanwhile, or filed under another "
+                "name); not read");
+            continue;
+        }
         if (rc != ERROR_SUCCESS) {
             skip("cannot be opened: " + StatusText(rc));
             continue;

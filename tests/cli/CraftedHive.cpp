@@ -74,11 +74,9 @@ long long CraftedHive::KeyId(const std::u16string& path) {
 
 // The fold orders a key's listing and finds names in any letter case. Crafted names are only
 // ever listed, never looked up, so their own bytes serve: unique, as the index wants.
-long long CraftedHive::AddKey(long long parent, const std::u16string& name, long long id) {
-    Statement insert(m_db,
-                     "INSERT INTO keys(id, parent, name, fold) VALUES(NULLIF(?1, -1), ?2, ?3, ?3) "
-                     "RETURNING id");
-    return insert.Bind(1, id).Bind(2, parent).Bind(3, Native(name)).Run();
+long long CraftedHive::AddKey(long long parent, const std::u16string& name) {
+    Statement insert(m_db, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?2) RETURNING id");
+    return insert.Bind(1, parent).Bind(2, Native(name)).Run();
 }
 
 long long CraftedHive::AddChain(long long parent, long long like, int depth) {
@@ -101,6 +99,12 @@ void CraftedHive::AddValue(long long key, const std::u16string& name, const std:
 void CraftedHive::MoveValues(long long from, long long to) {
     Statement move(m_db, "UPDATE vals SET key = ?2 WHERE key = ?1");
     move.Bind(1, from).Bind(2, to).Run();
+}
+
+void CraftedHive::Renumber(long long id, long long to) {
+    Statement(m_db, "UPDATE keys SET id = ?2 WHERE id = ?1").Bind(1, id).Bind(2, to).Run();
+    Statement(m_db, "UPDATE keys SET parent = ?2 WHERE parent = ?1").Bind(1, id).Bind(2, to).Run();
+    Statement(m_db, "UPDATE vals SET key = ?2 WHERE key = ?1").Bind(1, id).Bind(2, to).Run();
 }
 
 long long CraftedHive::Count(const std::string& sql) { return Statement(m_db, sql.c_str()).Run(); }

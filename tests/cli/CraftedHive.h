@@ -25,9 +25,9 @@ public:
 
     // The id of the key at `path` below the hive's root (names exactly as stored), or -1.
     long long KeyId(const std::u16string& path);
-    // Adds a key of a name the registry never gives, and returns its id; `id` chooses it (-1: the
-    // next free one). Such a key is listed, but no lookup by name finds it.
-    long long AddKey(long long parent, const std::u16string& name, long long id = -1);
+    // Adds a key of a name the registry never gives, and returns its id. Such a key is listed,
+    // but no lookup by name finds it.
+    long long AddKey(long long parent, const std::u16string& name);
     // Adds `depth` keys, each below the one before, named as the key `like` (which the registry
     // made, so that each is found by its name); returns the deepest.
     long long AddChain(long long parent, long long like, int depth);
@@ -36,6 +36,8 @@ public:
     // Moves every value of one key to another: values the registry wrote, placed where it would
     // not write them.
     void MoveValues(long long from, long long to);
+    // Gives a key another id, its sub-keys and values following it. Id 0 is the hive's root.
+    void Renumber(long long id, long long to);
     // The single number a query gives.
     long long Count(const std::string& sql);
 

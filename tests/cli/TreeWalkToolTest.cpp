@@ -22,6 +22,14 @@ protected:
                          "Windows Registry Editor Version 5.00\r\n\r\n[-" + kUiLine + "]\r\n");
     }
 
+    HKEY CreateKey(const std::u16string& path) {
+        HKEY key = nullptr;
+        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(path.c_str()), 0, nullptr,
+                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
+                  ERROR_SUCCESS);
+        return key;
+    }
+
     // The problems of one kind in doctor's report.
     std::vector<nlohmann::json> Problems(const nlohmann::json& report, const std::string& kind) {
         std::vector<nlohmann::json> found;
@@ -67,6 +75,8 @@ const CraftedName kCraftedNames[] = {
     {"Path", u"Sub\\Key", "\"Sub\\Key\""},
     {"Nul", std::u16string(u"Nul\0Cut", 7), "\"Nul\\x00Cut\""},
     {"TooLong", std::u16string(300, u'N'), "\"" + std::string(300, 'N') + "\""},
+    // A plain name, but filed under a fold that no lookup of it computes.
+    {"Unfound", u"Plain", "\"Plain\""},
 };
 
 void PrintTo(const CraftedName& name, std::ostream* out) { *out << name.what; }
@@ -118,11 +128,12 @@ INSTANTIATE_TEST_SUITE_P(CraftedNames, UnopenableKey, ::testing::ValuesIn(kCraft
 // ends at the longest path a registry call takes, and says so.
 TEST_F(TreeWalk, AKeyLeadingBackToTheRootEndsTheWalk) {
     MakeHive();
+    ASSERT_EQ(RegCloseKey(CreateKey(kUi + u"\\Loop")), ERROR_SUCCESS);
     {
         CraftedHive hive(sandbox.UserHive());
-        const long long ui = hive.KeyId(kUi);
-        ASSERT_GT(ui, 0);
-        ASSERT_EQ(hive.AddKey(ui, u"Loop", 0), 0);
+        const long long loop = hive.KeyId(kUi + u"\\Loop");
+        ASSERT_GT(loop, 0);
+        hive.Renumber(loop, 0);
     }
     const ToolRun exported = Run({"export"});
     EXPECT_EQ(exported.exitCode, 1);
