@@ -26,6 +26,7 @@ bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
 const std::vector<const ConfigEntry*>& AllSettings() {
     static const std::vector<const ConfigEntry*> sorted = [] {
         std::vector<const ConfigEntry*> rows;
+        rows.reserve(static_cast<size_t>(g_nConfigTableRows));
         for (int i = 0; i < g_nConfigTableRows; ++i) rows.push_back(&g_ConfigTable[i]);
         std::sort(rows.begin(), rows.end(),
                   [](const ConfigEntry* a, const ConfigEntry* b) { return a->id < b->id; });

@@ -30,7 +30,7 @@ struct Location {
 const std::vector<const ConfigEntry*>& AllSettings();
 
 // An identifier ("18") or a key path ("ui/burntodisk", "UI\BurnToDisk"), any letter case.
-const ConfigEntry* FindSetting(std::string_view idOrKeyPath);
+const ConfigEntry* FindSetting(std::string_view text);
 
 // The setting whose value is `name` in `key` (relative to kAppKey, e.g. "UI\ButtonStylesDlg"),
 // without regard to ASCII letter case; null when none is.
