@@ -27,8 +27,6 @@
 #include "portable/QelHiveInfo.h"
 #include "support/HiveSandbox.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
