@@ -20,6 +20,7 @@
 #include "LatencyStats.h"
 #include "QelConfig.h"
 #include "QelConfig/QelConfigTestAccess.h"
+#include "portable/QelRegBatch.h"
 
 namespace {
 
@@ -180,6 +181,82 @@ void BM_SetValue_Changed(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_SetValue_Changed);
+
+// A batch of N values changed in one transaction, as an import applies a file: beside
+// BM_SetValue_Changed, one value in one transaction.
+void BM_Batch_ChangedValues(benchmark::State& state) {
+    const auto count = static_cast<std::size_t>(state.range(0));
+    const std::u16string key = u"Software\\QelConfigBench\\Batch";
+    std::vector<std::u16string> names;
+    for (std::size_t i = 0; i < count; ++i)
+        names.push_back(u"Value" +
+                        std::u16string(std::to_string(i).begin(), std::to_string(i).end()));
+    DWORD values[2] = {1, 2};
+    std::vector<QELREGCHANGE> batches[2];
+    for (int b = 0; b < 2; ++b) {
+        batches[b].push_back({QELCHANGE_CREATE_KEY, Win32Str(key.c_str()), nullptr, 0, nullptr, 0});
+        for (const std::u16string& name : names)
+            batches[b].push_back({QELCHANGE_SET_VALUE, Win32Str(key.c_str()),
+                                  Win32Str(name.c_str()), REG_DWORD,
+                                  reinterpret_cast<const BYTE*>(&values[b]), sizeof(DWORD)});
+    }
+    LatencyStats stats(state);
+    int which = 0;
+    for (auto _ : state) {
+        which ^= 1;
+        stats.Time([&] {
+            if (QelRegApplyChanges(HKEY_CURRENT_USER, batches[which].data(),
+                                   static_cast<DWORD>(batches[which].size()),
+                                   nullptr) != ERROR_SUCCESS)
+                std::abort();
+        });
+    }
+}
+BENCHMARK(BM_Batch_ChangedValues)->Arg(10)->Arg(100)->Arg(1000);
+
+// The floor of a batch: the same number of upserts into a table of the hive's shape, in one
+// transaction of a bare SQLite connection (WAL, synchronous=NORMAL), on a file of its own.
+void BM_Floor_SqliteUpserts(benchmark::State& state) {
+    const auto count = static_cast<int>(state.range(0));
+    const std::string file = (g_dir / ("floor-" + std::to_string(count) + ".db")).string();
+    sqlite3* db = nullptr;
+    sqlite3_open(file.c_str(), &db);
+    sqlite3_exec(db,
+                 "PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;"
+                 "CREATE TABLE IF NOT EXISTS vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, "
+                 "name BLOB NOT NULL, fold BLOB NOT NULL, type INTEGER NOT NULL, "
+                 "data BLOB NOT NULL);"
+                 "CREATE UNIQUE INDEX IF NOT EXISTS vals_by_key ON vals(key, fold);",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* upsert = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO vals(key, name, fold, type, data) VALUES(1, ?1, ?1, 4, ?2) "
+                       "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, "
+                       "data = excluded.data",
+                       -1, &upsert, nullptr);
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) names.push_back("Value" + std::to_string(i));
+    LatencyStats stats(state);
+    stats.SetAsFloor();
+    int value = 0;
+    for (auto _ : state) {
+        ++value;
+        stats.Time([&] {
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+            for (const std::string& name : names) {
+                sqlite3_bind_blob(upsert, 1, name.data(), static_cast<int>(name.size()),
+                                  SQLITE_STATIC);
+                sqlite3_bind_blob(upsert, 2, &value, sizeof value, SQLITE_STATIC);
+                sqlite3_step(upsert);
+                sqlite3_reset(upsert);
+            }
+            sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+        });
+    }
+    sqlite3_finalize(upsert);
+    sqlite3_close(db);
+}
+BENCHMARK(BM_Floor_SqliteUpserts)->Arg(10)->Arg(100)->Arg(1000);
 
 void BM_GetCapsValue(benchmark::State& state) {
     CQelConfig& config = QelConfig();

@@ -779,8 +779,11 @@ LSTATUS Hive::ApplyBatch(const std::vector<Change>& changes, std::size_t* failed
     LSTATUS status = txn.Begin();
     if (status != ERROR_SUCCESS) return status;
     m_inBatch = true;
+    // Keys looked up or made by this batch, by starting key and path as given: a batch mostly
+    // makes a key and then sets values in it, and each lookup walks the path level by level.
+    std::unordered_map<std::u16string, KeyId> keys;
     for (; *failed < changes.size(); ++*failed) {
-        if ((status = ApplyChange(changes[*failed])) != ERROR_SUCCESS) break;
+        if ((status = ApplyChange(changes[*failed], keys)) != ERROR_SUCCESS) break;
     }
     m_inBatch = false;
     if (status == ERROR_SUCCESS) status = txn.Commit();  // on failure txn rolls back
@@ -789,20 +792,26 @@ LSTATUS Hive::ApplyBatch(const std::vector<Change>& changes, std::size_t* failed
     return status;
 }
 
-LSTATUS Hive::ApplyChange(const Change& change) {
-    KeyId id = kRootKey;
-    bool created = false;
-    switch (change.kind) {
-        case Change::CreateKey:
-            return CreateKey(change.from, change.path, &id, &created);
-        case Change::DeleteKey:
-            return DeleteKey(change.from, change.path);
-        case Change::SetValue:
-        case Change::DeleteValue:
-            break;
+LSTATUS Hive::ApplyChange(const Change& change, std::unordered_map<std::u16string, KeyId>& keys) {
+    if (change.kind == Change::DeleteKey) {
+        keys.clear();  // the ids below it are gone
+        return DeleteKey(change.from, change.path);
     }
-    if (LSTATUS status = FindKey(change.from, change.path, &id); status != ERROR_SUCCESS)
-        return status;
+    std::u16string text(reinterpret_cast<const char16_t*>(&change.from),
+                        sizeof change.from / sizeof(char16_t));
+    for (std::u16string_view part : change.path) (text += part) += u'\\';
+    KeyId id = kRootKey;
+    if (const auto known = keys.find(text); known != keys.end()) {
+        id = known->second;
+    } else {
+        bool created = false;
+        const LSTATUS status = change.kind == Change::CreateKey
+                                   ? CreateKey(change.from, change.path, &id, &created)
+                                   : FindKey(change.from, change.path, &id);
+        if (status != ERROR_SUCCESS) return status;
+        keys.emplace(std::move(text), id);
+    }
+    if (change.kind == Change::CreateKey) return ERROR_SUCCESS;
     if (change.kind == Change::DeleteValue) return DeleteValue(id, change.name);
     return SetValue(id, change.name, change.type, change.data, change.size);
 }

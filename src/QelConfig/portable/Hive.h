@@ -188,7 +188,7 @@ private:
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
     // The value, from the cache or the file; valid until the next call on this hive.
-    LSTATUS ApplyChange(const Change& change);
+    LSTATUS ApplyChange(const Change& change, std::unordered_map<std::u16string, KeyId>& keys);
     LSTATUS FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value);
     // Reads a value from the file into the cache, as of epoch (taken before the query); below
     // the root, ERROR_KEY_DELETED tells that the key is gone.
