@@ -1,7 +1,25 @@
 # Installation: the shared library with its SONAME link, the public headers under
-# include/QelConfig/, the tool, a CMake package (QelConfig::QelConfig) and qelconfig.pc.
+# include/QelConfig/, the tool, a CMake package (QelConfig::QelConfig), qelconfig.pc, and the
+# licence and README under share/doc.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
+
+# Run paths: the installed tool finds the libraries, and libQelConfig finds libQelPlatform,
+# relative to where they are ($ORIGIN), so an install into any prefix starts as it is, even after
+# the tree is moved. A library directory the dynamic loader searches anyway (/usr/lib/<triplet>
+# for Debian's packages) gets no run path: there it could only shadow the system's choice, and
+# Debian's policy forbids it.
+if(NOT WIN32 AND NOT APPLE)
+    set(QELCONFIG_SYSTEM_LIBDIRS
+        ${CMAKE_PLATFORM_IMPLICIT_LINK_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_LINK_DIRECTORIES})
+    if(NOT CMAKE_INSTALL_FULL_LIBDIR IN_LIST QELCONFIG_SYSTEM_LIBDIRS)
+        file(RELATIVE_PATH QELCONFIG_BIN_TO_LIB
+            ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+        set_target_properties(qelconfig PROPERTIES
+            INSTALL_RPATH "$ORIGIN/${QELCONFIG_BIN_TO_LIB}")
+        set_target_properties(QelConfig PROPERTIES INSTALL_RPATH "$ORIGIN")
+    endif()
+endif()
 
 set(QELCONFIG_INSTALL_TARGETS QelConfig)
 if(NOT WIN32)
@@ -40,5 +58,25 @@ else()
     set(QELCONFIG_PC_REQUIRES_PRIVATE "sqlite3")
     set(QELCONFIG_PC_LIBS "-lQelPlatform")
 endif()
-configure_file(${PROJECT_SOURCE_DIR}/cmake/qelconfig.pc.in ${PROJECT_BINARY_DIR}/qelconfig.pc @ONLY)
+# qelconfig.pc names the prefix it is installed under, written when it is installed, so it is
+# right for `cmake --install --prefix` and any library directory (lib, lib/x86_64-linux-gnu, or
+# an absolute one), and pkg-config recognises /usr/include and /usr/lib/<triplet> as the system's
+# and leaves them out of the flags it prints.
+foreach(dir LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+        set(QELCONFIG_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+    else()
+        set(QELCONFIG_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+    endif()
+endforeach()
+set(QELCONFIG_PC_PREFIX "@QELCONFIG_PC_PREFIX@")  # filled in at install time, below
+configure_file(${PROJECT_SOURCE_DIR}/cmake/qelconfig.pc.in ${PROJECT_BINARY_DIR}/qelconfig.pc.in
+    @ONLY)
+install(CODE "
+    set(QELCONFIG_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+    configure_file(\"${PROJECT_BINARY_DIR}/qelconfig.pc.in\" \"${PROJECT_BINARY_DIR}/qelconfig.pc\"
+        @ONLY)")
 install(FILES ${PROJECT_BINARY_DIR}/qelconfig.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
