@@ -286,6 +286,32 @@ protected:
         return report;
     }
 
+    // A hive with 200 values checkpointed and 12 more still in its -wal, and a leaf page of the
+    // values that the -wal holds no newer copy of zeroed, so that the damage shows; *expected
+    // receives what a repair can save.
+    void DamageWithCommitsInTheWal(Contents* expected) {
+        const std::vector<Entry> early = Values(0, 200);
+        const std::vector<Entry> late = Values(200, 12);
+        Populate(early, true, Hive());
+        const HiveLayout layout = ReadLayout(Hive());
+        Populate(late, false, Hive());
+        const std::string wal = ReadFile(Hive().string() + "-wal");
+        ASSERT_GT(wal.size(), 32u) << "the late values must still be in the -wal";
+        std::set<std::uint32_t> inWal;
+        for (std::size_t at = 32; at + 24 <= wal.size(); at += 24 + layout.vals.pageSize)
+            inWal.insert(Be(wal, at, 4));
+        std::uint32_t victim = 0;
+        for (std::uint32_t leaf : layout.vals.leaves)
+            if (inWal.count(leaf) == 0 && leaf != *layout.vals.leaves.begin()) victim = leaf;
+        ASSERT_NE(victim, 0u);
+        Overwrite(Hive(), (victim - 1) * layout.vals.pageSize,
+                  std::string(layout.vals.pageSize, '\0'));
+        *expected = AsContents(early);
+        for (const auto& [id, path] : layout.vals.pathOf)
+            if (path.back() == victim) expected->erase(layout.rows.at(id));
+        for (const Entry& e : late) (*expected)[{e.key, e.name}] = {e.type, e.data};
+    }
+
     // After a repair doctor finds nothing wrong with either file (that no setting owns the
     // test's values is another matter).
     void ExpectHealthyAfterwards() {
@@ -346,27 +372,9 @@ TEST_F(DoctorRepair, AGarbagePageLosesOnlyItsRowsAndTheReportNamesThem) {
 }
 
 TEST_F(DoctorRepair, CommittedValuesStillInTheWalAreSaved) {
-    const std::vector<Entry> early = Values(0, 200);
-    const std::vector<Entry> late = Values(200, 12);
-    Populate(early, true, Hive());
-    const HiveLayout layout = ReadLayout(Hive());
-    Populate(late, false, Hive());
-    // A page that the -wal does not hold a newer copy of, so that the damage shows.
-    const std::string wal = ReadFile(Hive().string() + "-wal");
-    ASSERT_GT(wal.size(), 32u) << "the late values must still be in the -wal";
-    std::set<std::uint32_t> inWal;
-    for (std::size_t at = 32; at + 24 <= wal.size(); at += 24 + layout.vals.pageSize)
-        inWal.insert(Be(wal, at, 4));
-    std::uint32_t victim = 0;
-    for (std::uint32_t leaf : layout.vals.leaves)
-        if (inWal.count(leaf) == 0 && leaf != *layout.vals.leaves.begin()) victim = leaf;
-    ASSERT_NE(victim, 0u);
-    Overwrite(Hive(), (victim - 1) * layout.vals.pageSize, std::string(layout.vals.pageSize, '\0'));
-
-    Contents expected = AsContents(early);
-    for (const auto& [id, path] : layout.vals.pathOf)
-        if (path.back() == victim) expected.erase(layout.rows.at(id));
-    for (const Entry& e : late) expected[{e.key, e.name}] = {e.type, e.data};
+    Contents expected;
+    DamageWithCommitsInTheWal(&expected);
+    if (HasFatalFailure()) return;
 
     const nlohmann::json report = RepairDamaged(1);
     EXPECT_EQ(report["hives"][0]["saved"]["values"], expected.size());
@@ -378,25 +386,9 @@ TEST_F(DoctorRepair, CommittedValuesStillInTheWalAreSaved) {
 // -wal exactly as before, or the rebuilt hive, or a note that refuses the hive and that doctor
 // reports; the next repair finishes the job, and nothing is left behind.
 TEST_F(DoctorRepair, ARepairKilledAtAnyStepIsFinishedByTheNext) {
-    const std::vector<Entry> early = Values(0, 200);
-    const std::vector<Entry> late = Values(200, 12);
-    Populate(early, true, Hive());
-    const HiveLayout layout = ReadLayout(Hive());
-    Populate(late, false, Hive());
-    // A leaf the -wal has no newer copy of, so that the damage shows.
-    const std::string wal = ReadFile(Hive().string() + "-wal");
-    std::set<std::uint32_t> inWal;
-    for (std::size_t at = 32; at + 24 <= wal.size(); at += 24 + layout.vals.pageSize)
-        inWal.insert(Be(wal, at, 4));
-    std::uint32_t victim = 0;
-    for (std::uint32_t leaf : layout.vals.leaves)
-        if (inWal.count(leaf) == 0 && leaf != *layout.vals.leaves.begin()) victim = leaf;
-    ASSERT_NE(victim, 0u);
-    Overwrite(Hive(), (victim - 1) * layout.vals.pageSize, std::string(layout.vals.pageSize, '\0'));
-    Contents expected = AsContents(early);
-    for (const auto& [id, path] : layout.vals.pathOf)
-        if (path.back() == victim) expected.erase(layout.rows.at(id));
-    for (const Entry& e : late) expected[{e.key, e.name}] = {e.type, e.data};
+    Contents expected;
+    DamageWithCommitsInTheWal(&expected);
+    if (HasFatalFailure()) return;
     const std::map<std::string, std::string> damaged = {
         {"", ReadFile(Hive())}, {"-wal", ReadFile(Hive().string() + "-wal")}};
     ASSERT_GT(damaged.at("-wal").size(), 32u);

@@ -30,6 +30,7 @@
 #include "portable/Hive.h"
 
 #include "portable/ForkGuard.h"
+#include "portable/Win32Errors.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -159,22 +160,6 @@ LSTATUS MapSqlite(int rc) {
 bool IsDamage(int rc) {
     const int primary = rc & 0xFF;
     return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB || primary == SQLITE_FORMAT;
-}
-
-LSTATUS MapErrno(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOSPC:
-        case EDQUOT:
-            return ERROR_DISK_FULL;
-        case ENOMEM:
-            return ERROR_OUTOFMEMORY;
-        default:
-            return ERROR_CANTWRITE;
-    }
 }
 
 bool CanWrite(const std::string& path) {
@@ -610,12 +595,10 @@ LSTATUS Hive::UseConnection(bool forWrite) {
     return ERROR_SUCCESS;
 }
 
-LSTATUS Hive::ProbeRead() {
+LSTATUS Hive::StatusError(LSTATUS unavailable) const {
     switch (m_status) {
-        case HiveStatus::Missing:
-            return ERROR_SUCCESS;
         case HiveStatus::Open:
-            break;
+            return ERROR_SUCCESS;
         case HiveStatus::Damaged:
             return ERROR_REGISTRY_CORRUPT;
         case HiveStatus::Foreign:
@@ -623,9 +606,16 @@ LSTATUS Hive::ProbeRead() {
         case HiveStatus::Refused:
         case HiveStatus::Insecure:
             return ERROR_ACCESS_DENIED;
+        case HiveStatus::Missing:
         case HiveStatus::Unavailable:
-            return m_openError != ERROR_SUCCESS ? m_openError : ERROR_CANTREAD;
+            break;
     }
+    return m_openError != ERROR_SUCCESS ? m_openError : unavailable;
+}
+
+LSTATUS Hive::ProbeRead() {
+    if (m_status == HiveStatus::Missing) return ERROR_SUCCESS;
+    if (LSTATUS status = StatusError(ERROR_CANTREAD); status != ERROR_SUCCESS) return status;
     if (LSTATUS status = UseConnection(false); status != ERROR_SUCCESS) return status;
     // Reads the first page and, through the WAL index, the -wal: what every read needs.
     int rc = SQLITE_OK;
@@ -685,20 +675,7 @@ LSTATUS Hive::BeginWrite() {
         if (LSTATUS created = CreateFile(); created != ERROR_SUCCESS) return created;
         Examine();
     }
-    switch (m_status) {
-        case HiveStatus::Open:
-            break;
-        case HiveStatus::Damaged:
-            return ERROR_REGISTRY_CORRUPT;
-        case HiveStatus::Foreign:
-            return ERROR_BADDB;
-        case HiveStatus::Refused:
-        case HiveStatus::Insecure:
-            return ERROR_ACCESS_DENIED;
-        case HiveStatus::Missing:
-        case HiveStatus::Unavailable:
-            return m_openError != ERROR_SUCCESS ? m_openError : ERROR_CANTWRITE;
-    }
+    if (LSTATUS status = StatusError(ERROR_CANTWRITE); status != ERROR_SUCCESS) return status;
     if (LSTATUS status = UseConnection(true); status != ERROR_SUCCESS) return status;
     return m_conn->readOnly ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }

@@ -179,6 +179,9 @@ private:
     void Examine();
     LSTATUS CreateFile();
     LSTATUS UseConnection(bool forWrite);
+    // The code a read or write gets from a hive that is not open (unavailable: when nothing
+    // better is known), ERROR_SUCCESS for an open one.
+    LSTATUS StatusError(LSTATUS unavailable) const;
     LSTATUS BeginWrite();
     sqlite3_stmt* Stmt(Statement which, int* rc);
     LSTATUS Fail(int rc);

@@ -38,6 +38,7 @@
 #include "portable/Hive.h"
 #include "portable/HiveSalvage.h"
 #include "portable/HiveTrust.h"
+#include "portable/Win32Errors.h"
 #include "portable/QelHiveRepair.h"
 
 using namespace qelplatform;
@@ -166,20 +167,6 @@ void SyncDirectoryOf(const std::string& path) {
     if (fd < 0) return;
     fsync(fd);
     close(fd);
-}
-
-LSTATUS MapErrno(int error) {
-    switch (error) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOSPC:
-        case EDQUOT:
-            return ERROR_DISK_FULL;
-        default:
-            return ERROR_REGISTRY_IO_FAILED;
-    }
 }
 
 // For tests only: QELCONFIG_TEST_REPAIR_STOP=N kills the process at the Nth step of a repair
