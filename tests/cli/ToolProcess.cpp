@@ -12,7 +12,8 @@
 #include <cerrno>
 #include <spawn.h>
 #include <sys/wait.h>
-extern char** environ;
+// POSIX has programs declare it themselves; glibc also does when _GNU_SOURCE is defined.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
 #endif
 
 namespace qeltest {

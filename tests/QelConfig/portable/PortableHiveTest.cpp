@@ -27,6 +27,9 @@
 #include "portable/QelHiveInfo.h"
 #include "support/HiveSandbox.h"
 
+// POSIX has programs declare it themselves; glibc also does when _GNU_SOURCE is defined.
+extern char** environ;  // NOLINT(readability-redundant-declaration)
+
 namespace {
 
 namespace fs = std::filesystem;
