@@ -85,8 +85,12 @@ constexpr const char* kStatementSql[] = {
     ("INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
      "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data"),
     "DELETE FROM vals WHERE key = ?1 AND fold = ?2",
-    "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
-    "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "SELECT name, fold FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    "SELECT name, type, data, fold FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2",
+    // The next ones after a name listed last: an enumeration costs one index step per item,
+    // where each OFFSET would count again from the start.
+    "SELECT name, fold FROM keys WHERE parent = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
+    "SELECT name, type, data, fold FROM vals WHERE key = ?1 AND fold > ?2 ORDER BY fold LIMIT 1",
     "BEGIN IMMEDIATE",
     "BEGIN",
     "COMMIT",
@@ -611,6 +615,25 @@ LSTATUS Hive::StatusError(LSTATUS unavailable) const {
             break;
     }
     return m_openError != ERROR_SUCCESS ? m_openError : unavailable;
+}
+
+sqlite3_stmt* Hive::EnumStatement(EnumCursor& cursor, KeyId key, DWORD index, Statement byIndex,
+                                  Statement after, int* rc) {
+    const std::uint64_t epoch = m_commits.Epoch();
+    // Only while nothing was committed since the item before was listed: then the item at
+    // `index` is the one after it.
+    const bool next = epoch != 0 && cursor.epoch == epoch && cursor.key == key && index != 0 &&
+                      cursor.index + 1 == index;
+    sqlite3_stmt* stmt = Stmt(next ? after : byIndex, rc);
+    if (stmt == nullptr) return nullptr;
+    sqlite3_bind_int64(stmt, 1, key);
+    if (next)
+        sqlite3_bind_blob(stmt, 2, cursor.fold.data(), static_cast<int>(cursor.fold.size()),
+                          SQLITE_TRANSIENT);
+    else
+        sqlite3_bind_int64(stmt, 2, static_cast<sqlite3_int64>(index));
+    cursor = {key, index, {}, epoch};
+    return stmt;
 }
 
 LSTATUS Hive::ProbeRead() {

@@ -142,7 +142,7 @@ public:
     template <class Use>
     LSTATUS EnumKey(KeyId key, DWORD index, Use&& use);
     // use(const std::u16string& name, DWORD type, std::string_view data) -> LSTATUS; values
-    // come in creation order.
+    // come in folded-name order.
     template <class Use>
     LSTATUS EnumValue(KeyId key, DWORD index, Use&& use);
 
@@ -161,6 +161,8 @@ private:
         kDeleteValue,
         kEnumKey,
         kEnumValue,
+        kEnumKeyAfter,
+        kEnumValueAfter,
         kBegin,
         kBeginRead,
         kCommit,
@@ -175,6 +177,13 @@ private:
         std::uint64_t generation = 0;  // ProcessGeneration() when opened
     };
     class WriteTransaction;
+    // Where an enumeration of keys or of values stopped last (see EnumStatement).
+    struct EnumCursor {
+        KeyId key = -1;
+        DWORD index = 0;
+        std::string fold;
+        std::uint64_t epoch = 0;
+    };
 
     void Examine();
     LSTATUS CreateFile();
@@ -182,6 +191,10 @@ private:
     // The code a read or write gets from a hive that is not open (unavailable: when nothing
     // better is known), ERROR_SUCCESS for an open one.
     LSTATUS StatusError(LSTATUS unavailable) const;
+    // The statement that lists item `index` below `key`, bound: the one after the cursor's
+    // when that is the item asked for, else by index. The cursor then names this call.
+    sqlite3_stmt* EnumStatement(EnumCursor& cursor, KeyId key, DWORD index, Statement byIndex,
+                                Statement after, int* rc);
     LSTATUS BeginWrite();
     sqlite3_stmt* Stmt(Statement which, int* rc);
     LSTATUS Fail(int rc);
@@ -237,6 +250,8 @@ private:
     CommitWatch m_commits;
     std::u16string m_cacheKey;  // reused, so that a lookup allocates nothing
     std::string m_folded;       // likewise for a value name bound to a read
+    EnumCursor m_keyCursor;
+    EnumCursor m_valueCursor;
     // The value read last, by key and folded name (see FindCachedKey).
     KeyId m_lastReadKey = -1;
     std::string m_lastReadName;
@@ -261,15 +276,17 @@ template <class Use>
 LSTATUS Hive::EnumKey(KeyId key, DWORD index, Use&& use) {
     if (!Readable()) return ERROR_NO_MORE_ITEMS;
     int rc = SQLITE_OK;
-    sqlite3_stmt* stmt = Stmt(kEnumKey, &rc);
+    sqlite3_stmt* stmt = EnumStatement(m_keyCursor, key, index, kEnumKey, kEnumKeyAfter, &rc);
     if (stmt == nullptr) return Fail(rc);
     LSTATUS status;
     {
         StmtUse q(stmt);
-        q.Bind(1, key);
-        q.Bind(2, static_cast<sqlite3_int64>(index));
         rc = q.Step();
-        if (rc == SQLITE_ROW) return use(NameFromBlob(q.Blob(0)));
+        if (rc == SQLITE_ROW) {
+            m_keyCursor.fold = q.Blob(1);
+            return use(NameFromBlob(q.Blob(0)));
+        }
+        m_keyCursor.key = -1;
         status = rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : Fail(rc);
     }
     return status == ERROR_NO_MORE_ITEMS ? MissingKeyResult(key, status) : status;
@@ -279,16 +296,17 @@ template <class Use>
 LSTATUS Hive::EnumValue(KeyId key, DWORD index, Use&& use) {
     if (!Readable()) return ERROR_NO_MORE_ITEMS;
     int rc = SQLITE_OK;
-    sqlite3_stmt* stmt = Stmt(kEnumValue, &rc);
+    sqlite3_stmt* stmt = EnumStatement(m_valueCursor, key, index, kEnumValue, kEnumValueAfter, &rc);
     if (stmt == nullptr) return Fail(rc);
     LSTATUS status;
     {
         StmtUse q(stmt);
-        q.Bind(1, key);
-        q.Bind(2, static_cast<sqlite3_int64>(index));
         rc = q.Step();
-        if (rc == SQLITE_ROW)
+        if (rc == SQLITE_ROW) {
+            m_valueCursor.fold = q.Blob(3);
             return use(NameFromBlob(q.Blob(0)), static_cast<DWORD>(q.Int(1)), q.Blob(2));
+        }
+        m_valueCursor.key = -1;
         status = rc == SQLITE_DONE ? ERROR_NO_MORE_ITEMS : Fail(rc);
     }
     return status == ERROR_NO_MORE_ITEMS ? MissingKeyResult(key, status) : status;

@@ -491,6 +491,64 @@ TEST_F(PortableHiveTest, AWriteSurvivesTheWriterBeingKilled) {
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Crash"), u"before"), 1u);
 }
 
+// Enumeration continues from the item listed last rather than counting from the start, but the
+// index stays what decides: asked out of order, or after a commit that moved the items, it
+// gives the item at that index now.
+TEST_F(PortableHiveTest, EnumerationByIndexHoldsWhateverTheOrderOfCalls) {
+    HKEY key = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Enum").c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    for (const char16_t* name : {u"b", u"d", u"f", u"h"}) {
+        const DWORD one = 1;
+        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+                                 sizeof one),
+                  ERROR_SUCCESS);
+        HKEY sub = nullptr;
+        ASSERT_EQ(RegCreateKeyExW(key, name, 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
+                  ERROR_SUCCESS);
+        RegCloseKey(sub);
+    }
+    auto valueAt = [key](DWORD index) {
+        char16_t name[8] = {};
+        DWORD length = 8;
+        const LSTATUS rc =
+            RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::u16string(name)
+                                   : u"<" + std::u16string(1, u'0' + rc % 10) + u">";
+    };
+    auto keyAt = [key](DWORD index) {
+        char16_t name[8] = {};
+        DWORD length = 8;
+        const LSTATUS rc =
+            RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        return rc == ERROR_SUCCESS ? std::u16string(name)
+                                   : u"<" + std::u16string(1, u'0' + rc % 10) + u">";
+    };
+    EXPECT_EQ(valueAt(0), u"b");
+    EXPECT_EQ(valueAt(1), u"d");
+    EXPECT_EQ(valueAt(3), u"h");  // skipped one
+    EXPECT_EQ(valueAt(2), u"f");  // went back
+    EXPECT_EQ(keyAt(0), u"b");
+    EXPECT_EQ(keyAt(1), u"d");
+    // Another value and key that sort first, committed between two calls: index 2 is now "d".
+    const DWORD two = 2;
+    ASSERT_EQ(
+        RegSetValueExW(key, u"a", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two), sizeof two),
+        ERROR_SUCCESS);
+    HKEY sub = nullptr;
+    ASSERT_EQ(RegCreateKeyExW(key, u"a", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
+              ERROR_SUCCESS);
+    RegCloseKey(sub);
+    EXPECT_EQ(valueAt(3), u"f");
+    EXPECT_EQ(valueAt(4), u"h");
+    EXPECT_EQ(valueAt(5), u"<9>");  // ERROR_NO_MORE_ITEMS (259)
+    EXPECT_EQ(valueAt(6), u"<9>");
+    EXPECT_EQ(keyAt(2), u"d");
+    EXPECT_EQ(keyAt(3), u"f");
+    RegCloseKey(key);
+}
+
 // As in the registry, a tree is at most 512 levels deep: a deeper key is refused when it would
 // be made, in one call or level by level, and nothing of it is made.
 TEST_F(PortableHiveTest, KeysDeeperThanTheRegistryAllowsAreRefused) {
