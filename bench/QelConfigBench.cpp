@@ -214,6 +214,49 @@ void BM_Batch_ChangedValues(benchmark::State& state) {
 }
 BENCHMARK(BM_Batch_ChangedValues)->Arg(10)->Arg(100)->Arg(1000);
 
+// Listing every value of a key of 20,000 (as export and doctor do), per value listed: each call
+// continues from the one before, so the cost per value does not grow with the key.
+void BM_EnumValues_20000(benchmark::State& state) {
+    const std::u16string key = u"Software\\QelConfigBench\\Wide";
+    constexpr int kValues = 20000;
+    static bool made = false;
+    if (!made) {
+        std::vector<std::u16string> names;
+        for (int i = 0; i < kValues; ++i) {
+            const std::string digits = std::to_string(i);
+            names.push_back(u"Value" + std::u16string(digits.begin(), digits.end()));
+        }
+        const DWORD one = 1;
+        std::vector<QELREGCHANGE> changes{
+            {QELCHANGE_CREATE_KEY, Win32Str(key.c_str()), nullptr, 0, nullptr, 0}};
+        for (const std::u16string& name : names)
+            changes.push_back({QELCHANGE_SET_VALUE, Win32Str(key.c_str()), Win32Str(name.c_str()),
+                               REG_DWORD, reinterpret_cast<const BYTE*>(&one), sizeof one});
+        if (QelRegApplyChanges(HKEY_CURRENT_USER, changes.data(),
+                               static_cast<DWORD>(changes.size()), nullptr) != ERROR_SUCCESS)
+            std::abort();
+        made = true;
+    }
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, Win32Str(key.c_str()), 0, KEY_READ, &handle) !=
+        ERROR_SUCCESS)
+        std::abort();
+    LatencyStats stats(state);
+    DWORD index = 0;
+    for (auto _ : state) {
+        WCHAR name[32];
+        DWORD length = 32;
+        stats.Time([&] {
+            if (RegEnumValueW(handle, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                std::abort();
+        });
+        index = (index + 1) % kValues;
+    }
+    RegCloseKey(handle);
+}
+BENCHMARK(BM_EnumValues_20000);
+
 // The floor of a batch: the same number of upserts into a table of the hive's shape, in one
 // transaction of a bare SQLite connection (WAL, synchronous=NORMAL), on a file of its own.
 void BM_Floor_SqliteUpserts(benchmark::State& state) {
