@@ -2,6 +2,7 @@
 //
 // QelRegCheckHive: whether the registry can use a hive, looked at as a new process would, and
 // the real reason when it cannot, said once here for every caller.
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -48,6 +49,18 @@ std::string Explain(HiveKind kind, Hive& hive, LSTATUS status, bool forWrite) {
                    " or the directory holding it (" + DirectoryOf(hive) + ")";
         default:
             break;
+    }
+    // SQLite reads a -wal through the index in -shm, and builds that index in a file of its own
+    // only where it may create one.
+    if (!forWrite && !hive.File().empty()) {
+        struct stat st {};
+        const std::string& real = hive.File();
+        if (stat((real + "-wal").c_str(), &st) == 0 && stat((real + "-shm").c_str(), &st) != 0 &&
+            access(DirectoryOf(hive).c_str(), W_OK) != 0)
+            return file + " has a -wal but no -shm, and this user cannot make one in " +
+                   DirectoryOf(hive) +
+                   " (a read-only file system, or no write access): open it once where it can "
+                   "be written, or copy the hive elsewhere";
     }
     const char* name = "an I/O error";
     switch (status) {

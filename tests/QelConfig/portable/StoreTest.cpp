@@ -149,6 +149,31 @@ INSTANTIATE_TEST_SUITE_P(Writers, MachineHiveTest, ::testing::Bool(),
                              return param.param ? "Killed" : "Exited";
                          });
 
+// A machine hive whose -shm is gone, read by a user who cannot make one beside it: the check
+// says so rather than reporting a bare read error.
+TEST(HealthCheckAsAnotherUser, AWalWithoutItsShmIsExplained) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root, to write as root and check as nobody";
+    const passwd* nobody = getpwnam("nobody");
+    if (nobody == nullptr) GTEST_SKIP() << "no user nobody";
+    qeltest::HiveSandbox sandbox;
+    ASSERT_EQ(chmod(sandbox.Directory().c_str(), 0755), 0);
+    // Written by a writer that ends without closing, so that the values stay in the -wal.
+    ASSERT_EQ(InChild([] { return static_cast<int>(WriteDword(HKEY_LOCAL_MACHINE, u"v", 4)); }), 0);
+    fs::remove(sandbox.MachineHive().string() + "-shm");
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    EXPECT_EQ(InChild([uid, gid] {
+                  if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0) return 90;
+                  QELHIVECHECK check{};
+                  if (QelRegCheckHive(HKEY_LOCAL_MACHINE, &check) != ERROR_SUCCESS) return 91;
+                  int failures = check.readStatus == ERROR_SUCCESS;
+                  failures +=
+                      std::string(check.reason).find("-wal but no -shm") == std::string::npos;
+                  return failures;
+              }),
+              0);
+}
+
 struct ModeCase {
     const char* what;
     const char* suffix;  // the file whose mode is changed
