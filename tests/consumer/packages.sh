@@ -29,9 +29,11 @@ done
 version="$(dpkg-deb -f "${files[0]}" Version)"
 
 echo "== lintian"
-# Overridden tags are shown (O:) with the overrides' reasons in debian/*.lintian-overrides.
-lintian --fail-on error,warning --info --show-overrides "$debs"/*.deb
-echo "lintian: no errors or warnings"
+# Errors and warnings fail; info tags are shown. Overridden tags are not counted (lintian counts
+# them when asked to show them), so the overrides in force are listed with their reasons.
+lintian --fail-on error,warning --info "$debs"/*.deb
+echo "lintian: no errors or warnings; overridden, with the reasons:"
+cat "$root"/debian/*.lintian-overrides
 
 for package in "${packages[@]}"; do
     if dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '[a-z]'; then
@@ -59,7 +61,8 @@ echo "qelconfig --version: $got"
 hives="$work/hives"
 mkdir -p "$hives"
 QELCONFIG_USER_HIVE="$hives/user.hive" QELCONFIG_MACHINE_HIVE="$hives/machine.hive" \
-    qelconfig list | tee "$work/list" | head -n 4
+    qelconfig list >"$work/list"
+head -n 4 "$work/list"
 grep -q 'UI/ButtonStylesDlg/Type' "$work/list" || fail "qelconfig list lists no settings"
 [ "$(stat -c '%U %a' /var/lib/qelconfig)" = "root 755" ] || fail "/var/lib/qelconfig is missing"
 dpkg -S /var/lib/qelconfig | grep -q '^libqelconfig1:' || fail "libqelconfig1 does not own /var/lib/qelconfig"
