@@ -31,6 +31,7 @@ std::vector<std::string> Arguments(int argc, char** argv) {
     LocalFree(wide);
     if (!arguments.empty()) return arguments;
 #endif
+    arguments.reserve(static_cast<std::size_t>(argc));
     for (int i = 0; i < argc; ++i) arguments.emplace_back(argv[i]);
     return arguments;
 }
@@ -58,6 +59,7 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> arguments = Arguments(argc, argv);
     std::vector<const char*> pointers;
+    pointers.reserve(arguments.size());
     for (const auto& argument : arguments) pointers.push_back(argument.c_str());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());

@@ -793,7 +793,7 @@ LSTATUS Hive::ApplyBatch(const std::vector<Change>& changes, std::size_t* failed
 }
 
 LSTATUS Hive::ApplyChange(const Change& change, std::unordered_map<std::u16string, KeyId>& keys) {
-    if (change.kind == Change::DeleteKey) {
+    if (change.kind == Change::Kind::DeleteKey) {
         keys.clear();  // the ids below it are gone
         return DeleteKey(change.from, change.path);
     }
@@ -805,14 +805,14 @@ LSTATUS Hive::ApplyChange(const Change& change, std::unordered_map<std::u16strin
         id = known->second;
     } else {
         bool created = false;
-        const LSTATUS status = change.kind == Change::CreateKey
+        const LSTATUS status = change.kind == Change::Kind::CreateKey
                                    ? CreateKey(change.from, change.path, &id, &created)
                                    : FindKey(change.from, change.path, &id);
         if (status != ERROR_SUCCESS) return status;
         keys.emplace(std::move(text), id);
     }
-    if (change.kind == Change::CreateKey) return ERROR_SUCCESS;
-    if (change.kind == Change::DeleteValue) return DeleteValue(id, change.name);
+    if (change.kind == Change::Kind::CreateKey) return ERROR_SUCCESS;
+    if (change.kind == Change::Kind::DeleteValue) return DeleteValue(id, change.name);
     return SetValue(id, change.name, change.type, change.data, change.size);
 }
 

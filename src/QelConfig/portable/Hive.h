@@ -123,7 +123,7 @@ public:
     // One change of a batch: what the registry call of the same name does, by a path below
     // `from`. A value's key must exist when the change comes (made by an earlier one, say).
     struct Change {
-        enum Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
+        enum class Kind { CreateKey, DeleteKey, SetValue, DeleteValue } kind;
         KeyId from = kRootKey;
         PathParts path;
         std::u16string_view name;

@@ -306,9 +306,9 @@ LSTATUS BuildHive(HiveKind kind, const std::string& path, const HiveSalvage& sal
         changes.reserve(salvage.keys.size() + salvage.values.size());
         for (const std::u16string& key : salvage.keys)
             changes.push_back(
-                {Hive::Change::CreateKey, kRootKey, Split(key), {}, REG_NONE, nullptr, 0});
+                {Hive::Change::Kind::CreateKey, kRootKey, Split(key), {}, REG_NONE, nullptr, 0});
         for (const SalvagedValue& value : salvage.values) {
-            changes.push_back({Hive::Change::SetValue, kRootKey, Split(value.key), value.name,
+            changes.push_back({Hive::Change::Kind::SetValue, kRootKey, Split(value.key), value.name,
                                static_cast<DWORD>(value.type),
                                reinterpret_cast<const BYTE*>(value.data.data()),
                                static_cast<DWORD>(value.data.size())});

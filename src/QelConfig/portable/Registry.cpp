@@ -538,15 +538,16 @@ LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
             step.from = key->key;
             switch (change.kind) {
                 case QELCHANGE_CREATE_KEY:
-                    step.kind = Hive::Change::CreateKey;
+                    step.kind = Hive::Change::Kind::CreateKey;
                     break;
                 case QELCHANGE_DELETE_KEY:
-                    step.kind = Hive::Change::DeleteKey;
+                    step.kind = Hive::Change::Kind::DeleteKey;
                     break;
                 default:
                     if (!(key->access & KEY_SET_VALUE)) return fail(i, ERROR_ACCESS_DENIED);
-                    step.kind = change.kind == QELCHANGE_SET_VALUE ? Hive::Change::SetValue
-                                                                   : Hive::Change::DeleteValue;
+                    step.kind = change.kind == QELCHANGE_SET_VALUE
+                                    ? Hive::Change::Kind::SetValue
+                                    : Hive::Change::Kind::DeleteValue;
                     step.name = ValueName(change.valueName);
                     step.type = change.type;
                     step.data = change.data;
