@@ -71,7 +71,7 @@ else
 fi
 
 echo "install-packages: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
+# Through env: sudo does not pass the caller's environment on.
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
     "${missing[@]}"
