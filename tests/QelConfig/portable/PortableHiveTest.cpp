@@ -509,22 +509,16 @@ TEST_F(PortableHiveTest, EnumerationByIndexHoldsWhateverTheOrderOfCalls) {
                   ERROR_SUCCESS);
         RegCloseKey(sub);
     }
-    auto valueAt = [key](DWORD index) {
+    // The name at an index, or "<d>" with the last digit of the error.
+    auto at = [key](auto enumerate, DWORD index) {
         char16_t name[8] = {};
         DWORD length = 8;
-        const LSTATUS rc =
-            RegEnumValueW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
+        const LSTATUS rc = enumerate(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
         return rc == ERROR_SUCCESS ? std::u16string(name)
                                    : u"<" + std::u16string(1, u'0' + rc % 10) + u">";
     };
-    auto keyAt = [key](DWORD index) {
-        char16_t name[8] = {};
-        DWORD length = 8;
-        const LSTATUS rc =
-            RegEnumKeyExW(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
-        return rc == ERROR_SUCCESS ? std::u16string(name)
-                                   : u"<" + std::u16string(1, u'0' + rc % 10) + u">";
-    };
+    auto valueAt = [&at](DWORD index) { return at(RegEnumValueW, index); };
+    auto keyAt = [&at](DWORD index) { return at(RegEnumKeyExW, index); };
     EXPECT_EQ(valueAt(0), u"b");
     EXPECT_EQ(valueAt(1), u"d");
     EXPECT_EQ(valueAt(3), u"h");  // skipped one
