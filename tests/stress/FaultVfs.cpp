@@ -41,6 +41,7 @@ int Close(sqlite3_file* file) {
     return rc;
 }
 int Read(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
+    g_faults->CountFileRead();
     return Real(f)->pMethods->xRead(Real(f), buffer, amount, offset);
 }
 int Write(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
@@ -76,6 +77,12 @@ int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out)
 }
 int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
     if (flags & SQLITE_SHM_LOCK) g_faults->CountShmLock();
+    // The read marks are WAL index locks 3 to 7 (WAL_READ_LOCK(0) to WAL_READ_LOCK(4)).
+    constexpr int kFirstReadMark = 3;
+    constexpr int kReadMarks = 5;
+    if ((flags & SQLITE_SHM_LOCK) != 0 && (flags & SQLITE_SHM_SHARED) != 0 &&
+        offset >= kFirstReadMark && offset < kFirstReadMark + kReadMarks)
+        g_faults->CountReadTransaction();
     return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
 }
 void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }

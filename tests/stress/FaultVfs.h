@@ -33,10 +33,21 @@ public:
     long ShmLocks() const { return m_shmLocks.load(); }
     void CountShmLock() { m_shmLocks.fetch_add(1); }
 
+    // Read transactions of a WAL-mode hive: each takes a shared lock on one of the WAL index's
+    // read marks (and only read transactions do).
+    long ReadTransactions() const { return m_readTransactions.load(); }
+    void CountReadTransaction() { m_readTransactions.fetch_add(1); }
+
+    // xRead calls on any file: reads that went to the disk rather than to a cache.
+    long FileReads() const { return m_fileReads.load(); }
+    void CountFileRead() { m_fileReads.fetch_add(1); }
+
 private:
     std::atomic<Fault> m_fault{Fault::None};
     std::atomic<long> m_walSyncs{0};
     std::atomic<long> m_shmLocks{0};
+    std::atomic<long> m_readTransactions{0};
+    std::atomic<long> m_fileReads{0};
 };
 
 // Whether libQelPlatform and this program share one copy of SQLite (two copies in a process

@@ -69,6 +69,74 @@ std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul) {
     return bytes;
 }
 
+LSTATUS SetDword(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD value) {
+    HKEY handle = nullptr;
+    LSTATUS status =
+        RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                        KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, REG_DWORD,
+                            reinterpret_cast<const BYTE*>(&value), sizeof value);
+    RegCloseKey(handle);
+    return status;
+}
+
+std::optional<DWORD> GetDword(HKEY hive, const std::u16string& key, const std::u16string& name) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle) != ERROR_SUCCESS)
+        return std::nullopt;
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    const LSTATUS status = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, nullptr,
+                                            reinterpret_cast<BYTE*>(&value), &size);
+    RegCloseKey(handle);
+    if (status != ERROR_SUCCESS || size != sizeof value) return std::nullopt;
+    return value;
+}
+
+LSTATUS SetText(HKEY hive, const std::u16string& key, const std::u16string& name,
+                const std::u16string& text) {
+    HKEY handle = nullptr;
+    LSTATUS status = RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr,
+                                     REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &handle, nullptr);
+    if (status != ERROR_SUCCESS) return status;
+    const std::vector<BYTE> bytes = TextBytes(text);
+    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, REG_SZ, bytes.data(),
+                            static_cast<DWORD>(bytes.size()));
+    RegCloseKey(handle);
+    return status;
+}
+
+TextRead GetText(HKEY hive, const std::u16string& key, const std::u16string& name) {
+    TextRead result;
+    HKEY handle = nullptr;
+    result.status = RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle);
+    if (result.status != ERROR_SUCCESS) return result;
+    RawValue value;
+    DWORD size = 0;
+    result.status =
+        RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type, nullptr, &size);
+    if (result.status == ERROR_SUCCESS) {
+        value.bytes.resize(size);
+        result.status = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type,
+                                         value.bytes.data(), &size);
+        value.bytes.resize(size);
+    }
+    RegCloseKey(handle);
+    if (result.status == ERROR_SUCCESS) result.text = value.Text();
+    return result;
+}
+
+std::string Utf16Bytes(std::u16string_view text) {
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
+std::u16string FromUtf16Bytes(const void* data, std::size_t size) {
+    std::u16string text(size / 2, u'\0');
+    if (!text.empty()) std::memcpy(text.data(), data, text.size() * 2);
+    return text;
+}
+
 std::u16string SettingKey(const std::u16string& keyPath) {
     std::u16string path = kAppKey + keyPath;
     for (auto& ch : path)

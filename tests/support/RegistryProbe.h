@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QelPlatform.h"
@@ -31,6 +32,20 @@ void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,
 // Whether the key exists.
 bool KeyExists(HKEY hive, const std::u16string& key);
 
+// Writes a REG_DWORD, creating the key; the registry's answer.
+LSTATUS SetDword(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD value);
+// A REG_DWORD-sized value, or nothing when the key or value is missing or of another size.
+std::optional<DWORD> GetDword(HKEY hive, const std::u16string& key, const std::u16string& name);
+// Writes REG_SZ text with its NUL, creating the key; the registry's answer.
+LSTATUS SetText(HKEY hive, const std::u16string& key, const std::u16string& name,
+                const std::u16string& text);
+// Text read through a key opened for it: the error of the open or of the query, else the text.
+struct TextRead {
+    LSTATUS status = ERROR_SUCCESS;
+    std::u16string text;
+};
+TextRead GetText(HKEY hive, const std::u16string& key, const std::u16string& name);
+
 // `bytes` followed by a unit that is not NUL. The registry looks one UTF-16 unit past text data
 // that does not end in NUL, and adds a terminator when it finds one there: writing from this
 // buffer with bytes.size() stores exactly `bytes`, and never reads past the allocation.
@@ -38,6 +53,9 @@ std::vector<BYTE> FencedBytes(const std::vector<BYTE>& bytes);
 
 // The bytes of a text, with its NUL when asked.
 std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul = true);
+// The UTF-16 code units of a text as bytes in memory order (no NUL), and back.
+std::string Utf16Bytes(std::u16string_view text);
+std::u16string FromUtf16Bytes(const void* data, std::size_t size);
 
 // Where the process-wide instance keeps a setting: the key below either hive, and the value.
 inline const std::u16string kAppKey = u"Software\\Halvard\\Nuvex12\\OEM\\Korvid\\";

@@ -10,17 +10,18 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "QelPlatform.h"
 #include "portable/CommitWatch.h"
 #include "stress/FaultVfs.h"
+#include "support/ChildProcess.h"
 #include "support/HiveSandbox.h"
+#include "support/RegistryProbe.h"
 
 namespace {
 
@@ -28,82 +29,29 @@ namespace fs = std::filesystem;
 
 const std::u16string kKey = u"Software\\QelConfigTests\\Cache";
 
-LSTATUS WriteText(const std::u16string& key, const char16_t* name, const std::u16string& text) {
-    HKEY handle = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                     nullptr, &handle, nullptr);
-    if (status != ERROR_SUCCESS) return status;
-    status = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                            static_cast<DWORD>((text.size() + 1) * sizeof(char16_t)));
-    RegCloseKey(handle);
-    return status;
+using qeltest::Peer;
+
+LSTATUS WriteText(const std::u16string& key, const std::u16string& name,
+                  const std::u16string& text) {
+    return qeltest::SetText(HKEY_CURRENT_USER, key, name, text);
 }
 
-// The text, or the error of the open or of the query.
-struct ReadResult {
-    LSTATUS status = ERROR_SUCCESS;
-    std::u16string text;
-};
+qeltest::TextRead ReadText(const std::u16string& key, const std::u16string& name) {
+    return qeltest::GetText(HKEY_CURRENT_USER, key, name);
+}
 
-ReadResult ReadText(const std::u16string& key, const char16_t* name) {
+// Opens the key alone, without reading a value: ERROR_SUCCESS or the open's error.
+LSTATUS OpenStatus(const std::u16string& key) {
     HKEY handle = nullptr;
-    ReadResult result;
-    result.status = RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle);
-    if (result.status != ERROR_SUCCESS) return result;
-    char16_t buffer[256] = {};
-    DWORD size = sizeof buffer - sizeof(char16_t);
-    result.status =
-        RegQueryValueExW(handle, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size);
-    RegCloseKey(handle);
-    if (result.status == ERROR_SUCCESS) result.text = buffer;
-    return result;
+    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle);
+    if (status == ERROR_SUCCESS) RegCloseKey(handle);
+    return status;
 }
 
 std::u16string Text(const std::u16string& prefix, int number) {
     const std::string digits = std::to_string(10000 + number);  // always five digits
     return prefix + std::u16string(digits.begin(), digits.end());
 }
-
-// A child process forked at once, which runs its body only when told to. fork() closes every
-// registry connection (and so empties the caches) of the parent; a child made beforehand lets
-// the parent fill its caches first and then have them contradicted.
-class Peer {
-public:
-    explicit Peer(const std::function<int()>& body) {
-        if (pipe(m_go) != 0) return;
-        m_pid = fork();
-        if (m_pid == 0) {
-            close(m_go[1]);
-            char go = 0;
-            _exit(read(m_go[0], &go, 1) == 1 ? body() : 99);
-        }
-        close(m_go[0]);
-    }
-    ~Peer() { Finish(); }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    // Lets the body run and waits for it: its exit code, or -signal.
-    int Run() {
-        const char go = 1;
-        if (m_pid <= 0 || write(m_go[1], &go, 1) != 1) return -1000;
-        return Finish();
-    }
-
-private:
-    int Finish() {
-        if (m_go[1] >= 0) close(m_go[1]);
-        m_go[1] = -1;
-        if (m_pid <= 0) return -1000;
-        int status = 0;
-        const pid_t pid = std::exchange(m_pid, -1);
-        if (waitpid(pid, &status, 0) != pid) return -1000;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
-    }
-
-    int m_go[2] = {-1, -1};
-    pid_t m_pid = -1;
-};
 
 bool SendInt(int fd, int value) { return write(fd, &value, sizeof value) == sizeof value; }
 std::optional<int> ReceiveInt(int fd) {
@@ -182,9 +130,14 @@ TEST_F(CachedReadTest, CommitsOfAnotherProgramWritingTheFileAreSeen) {
 
     ASSERT_TRUE(exec("DELETE FROM vals"));
     EXPECT_EQ(ReadText(kKey, u"v").status, ERROR_FILE_NOT_FOUND);
+    // The value alone is gone: the key still opens, through the path cached by the reads above.
+    ASSERT_EQ(OpenStatus(kKey), ERROR_SUCCESS);
+    ASSERT_EQ(OpenStatus(kKey), ERROR_SUCCESS);
     // The key itself, the last one made: its cached path must not open it any more.
     ASSERT_TRUE(exec("DELETE FROM keys WHERE id = (SELECT max(id) FROM keys)"));
-    EXPECT_EQ(ReadText(kKey, u"v").status, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(kKey), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(OpenStatus(u"Software\\QelConfigTests"), ERROR_SUCCESS)
+        << "its parent is still there";
     sqlite3_close(db);
 }
 
@@ -206,6 +159,52 @@ TEST_F(CachedReadTest, AKeyAnotherProcessDeletesAndMakesAgainIsFoundAgain) {
     ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
     EXPECT_EQ(peer.Run(), 0);
     EXPECT_EQ(ReadText(kKey, u"v").text, u"new!");
+}
+
+// Key ids are never reused: a key made after another was deleted is a different key, even when
+// it is the next one made. The deleted key's path, cached here with its id, must not lead to it.
+TEST_F(CachedReadTest, AKeyMadeAfterADeletedOneIsNotTakenForIt) {
+    const std::u16string other = u"Software\\QelConfigTests\\Other";
+    ASSERT_EQ(WriteText(kKey, u"v", u"old!"), ERROR_SUCCESS);  // the key made last
+    Peer peer([&other] {
+        HKEY handle = nullptr;
+        if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_ALL_ACCESS, &handle) !=
+            ERROR_SUCCESS)
+            return 1;
+        const bool deleted = RegDeleteValueW(handle, u"v") == ERROR_SUCCESS;
+        RegCloseKey(handle);
+        if (!deleted || RegDeleteKeyW(HKEY_CURRENT_USER, kKey.c_str()) != ERROR_SUCCESS) return 2;
+        return WriteText(other, u"v", u"some") == ERROR_SUCCESS ? 0 : 3;
+    });
+    ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
+    ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
+    EXPECT_EQ(peer.Run(), 0);
+    EXPECT_EQ(OpenStatus(kKey), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadText(kKey, u"v").status, ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ReadText(other, u"v").text, u"some");
+}
+
+// A connection that may not write (the read-only switch here; a machine hive the process may not
+// write elsewhere) keeps nothing between reads: what another process commits is what the next
+// read returns.
+TEST_F(CachedReadTest, AReadOnlyConnectionSeesEveryCommitOfAnotherProcess) {
+    ASSERT_EQ(WriteText(kKey, u"v", u"one"), ERROR_SUCCESS);
+    std::vector<std::unique_ptr<Peer>> writers;
+    for (const char16_t* text : {u"two", u"six"}) {
+        writers.push_back(std::make_unique<Peer>([text] {
+            unsetenv("QELCONFIG_READONLY_HIVES");
+            return WriteText(kKey, u"v", text) == ERROR_SUCCESS ? 0 : 1;
+        }));
+    }
+    ASSERT_TRUE(m_sandbox.SetReadOnly(true, false));
+    ASSERT_EQ(ReadText(kKey, u"v").text, u"one");
+    ASSERT_EQ(ReadText(kKey, u"v").text, u"one");
+    EXPECT_EQ(writers[0]->Run(), 0);
+    EXPECT_EQ(ReadText(kKey, u"v").text, u"two");
+    EXPECT_EQ(ReadText(kKey, u"v").text, u"two");
+    EXPECT_EQ(writers[1]->Run(), 0);
+    EXPECT_EQ(ReadText(kKey, u"v").text, u"six");
+    ASSERT_TRUE(m_sandbox.SetReadOnly(false, false));
 }
 
 // Opening a key after a commit also reads afresh the value read last through it; any other
@@ -250,6 +249,46 @@ TEST(CachedReadLockTest, ReadsOfAnUnchangedHiveTakeNoLock) {
         EXPECT_EQ(writer.Run(), 0);
         EXPECT_EQ(ReadText(kKey, u"v").text, u"two");
         EXPECT_GT(vfs.ShmLocks(), before);
+    }
+    unsetenv("QELCONFIG_TEST_VFS");
+}
+
+// A setting polled by opening its key and reading its value costs one read transaction after
+// each change, whoever made it, and none while nothing changes.
+TEST(CachedReadLockTest, APolledValueCostsOneReadTransactionAfterEachChange) {
+    ASSERT_TRUE(qeltest::SameSqliteAsTheRegistry());
+    qeltest::FaultVfs& vfs = qeltest::FaultVfs::Install();
+    setenv("QELCONFIG_TEST_VFS", qeltest::FaultVfs::kName, 1);
+    {
+        qeltest::HiveSandbox sandbox;
+        ASSERT_EQ(WriteText(kKey, u"v", Text(u"v", 0)), ERROR_SUCCESS);
+        ASSERT_EQ(WriteText(kKey, u"other", u"x"), ERROR_SUCCESS);
+        constexpr int kChanges = 5;
+        // Made first: each fork() closes this process's connections.
+        std::vector<std::unique_ptr<Peer>> writers;
+        for (int change = 1; change <= kChanges; ++change) {
+            writers.push_back(std::make_unique<Peer>([change] {
+                // Odd changes touch the polled value, even ones another value of the hive.
+                return (change % 2 == 1
+                            ? WriteText(kKey, u"v", Text(u"v", change))
+                            : WriteText(kKey, u"other", Text(u"o", change))) == ERROR_SUCCESS
+                           ? 0
+                           : 1;
+            }));
+        }
+        ASSERT_EQ(ReadText(kKey, u"v").text, Text(u"v", 0));
+        ASSERT_EQ(ReadText(kKey, u"v").text, Text(u"v", 0));
+        std::u16string expected = Text(u"v", 0);
+        for (int change = 1; change <= kChanges; ++change) {
+            SCOPED_TRACE(change);
+            ASSERT_EQ(writers[change - 1]->Run(), 0);
+            if (change % 2 == 1) expected = Text(u"v", change);
+            const long before = vfs.ReadTransactions();
+            EXPECT_EQ(ReadText(kKey, u"v").text, expected);
+            EXPECT_EQ(vfs.ReadTransactions() - before, 1);
+            EXPECT_EQ(ReadText(kKey, u"v").text, expected);
+            EXPECT_EQ(vfs.ReadTransactions() - before, 1) << "a poll of an unchanged hive";
+        }
     }
     unsetenv("QELCONFIG_TEST_VFS");
 }
