@@ -19,12 +19,13 @@
 //   it returns. SQLITE_FCNTL_PERSIST_WAL keeps -wal and -shm when the
 //   last writer closes, so that readers who cannot create files beside the hive (a machine hive
 //   read by an unprivileged process) can still open it.
-// - A hive this process may not write is opened read-only and read normally: without a -wal
-//   file SQLite reads it like a rollback-journal database, and with a -shm it may not write
-//   SQLite builds the WAL index in private memory. "immutable" and "nolock" are not used: both
-//   would read the main file alone and miss commits still in the -wal file, returning old
-//   values with no error. The one case this cannot read (a -wal but no -shm in a directory the
-//   process cannot write) fails visibly instead.
+// - A hive this process may not write is opened read-only and read normally: with a -shm it
+//   may not write SQLite builds the WAL index in private memory. SQLite cannot read a WAL-mode
+//   file for a process that may create neither -wal nor -shm beside it when they are missing
+//   (which is why writers keep them); such a reader, like one that finds a -wal but no -shm,
+//   fails visibly (ERROR_ACCESS_DENIED) rather than reading an empty hive. "immutable" and
+//   "nolock" are not used: both would read the main file alone and miss commits still in the
+//   -wal file, returning old values with no error.
 // - New hives are built under a temporary name and linked into place, so the path never holds a
 //   half-made file: anything found at the path that does not check out is someone else's.
 #include "portable/Hive.h"
