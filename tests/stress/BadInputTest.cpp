@@ -7,124 +7,87 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <optional>
 
 #include "QelConfig.h"
 #include "QelConfig/QelConfigTestAccess.h"
 #include "StressSupport.h"
 #include "portable/QelHiveInfo.h"
+#include "support/ChildProcess.h"
+#include "support/HiveFiles.h"
 #include "support/HiveSandbox.h"
+#include "support/RegistryProbe.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-const char16_t kSettingsKey[] = u"Software\\Halvard\\Nuvex12\\OEM\\Korvid\\";
+using qeltest::ReadBytes;
+using qeltest::WriteBytes;
 
-// The registry key and value name of a setting (the library's layout: application, empty
-// version, then the setting's key path with '/' as '\').
-void SplitSetting(const ConfigEntry& entry, std::u16string* key, std::u16string* name) {
-    std::u16string path = std::u16string(kSettingsKey) + u"\\" + entry.keyPath;
-    for (auto& c : path) {
-        if (c == u'/') c = u'\\';
-    }
-    const auto last = path.rfind(u'\\');
-    *key = path.substr(0, last);
-    *name = path.substr(last + 1);
-}
+constexpr std::size_t kSettings = 86;
 
 LSTATUS Plant(const ConfigEntry& entry, DWORD type, const std::string& bytes) {
-    std::u16string key;
-    std::u16string name;
-    SplitSetting(entry, &key, &name);
+    const std::u16string key = qeltest::SettingKey(entry.keyPath);
+    const std::u16string name = qeltest::SettingValueName(entry.keyPath);
     HKEY handle = nullptr;
     LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(key.c_str()), 0, nullptr, 0,
                                      KEY_ALL_ACCESS, nullptr, &handle, nullptr);
     if (status != ERROR_SUCCESS) return status;
     // Fenced: the registry looks one unit past text data without a terminator (and would add
     // one if it found NUL there), so the planted bytes are stored exactly.
-    const std::string fenced = bytes + "\xFF\xFF\xFF";
-    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, type,
-                            reinterpret_cast<const BYTE*>(fenced.data()),
+    const std::vector<BYTE> fenced =
+        qeltest::FencedBytes(std::vector<BYTE>(bytes.begin(), bytes.end()));
+    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, type, fenced.data(),
                             static_cast<DWORD>(bytes.size()));
     RegCloseKey(handle);
     return status;
 }
 
-// Reads every setting as its own type; the number of results other than S_OK.
-int ReadEverySetting(std::map<ConfigKey, CString>* texts = nullptr) {
-    CQelConfig& config = QelConfig();
-    int failures = 0;
-    for (const auto& [key, entry] : QelConfigTestAccess::Settings(config)) {
-        HRESULT hr = S_OK;
-        CString text;
-        if (*entry.valueType == typeid(bool)) {
-            bool value = false;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else if (*entry.valueType == typeid(int)) {
-            int value = 0;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else if (*entry.valueType == typeid(long)) {
-            long value = 0;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else {
-            hr = config.GetValue(key, text);
-        }
-        if (hr != S_OK) ++failures;
-        if (texts != nullptr) (*texts)[key] = text;
-    }
-    return failures;
+std::u16string Decimal(long value) {
+    const std::string digits = std::to_string(value);
+    return std::u16string(digits.begin(), digits.end());
 }
 
-// The default of every setting, in the form ReadEverySetting gives it.
-std::map<ConfigKey, CString> Defaults() {
-    std::map<ConfigKey, CString> defaults;
-    for (const auto& [key, entry] : QelConfigTestAccess::Settings(QelConfig())) {
-        CString text(entry.defaultText);
-        if (*entry.valueType == typeid(bool)) {
-            bool value = false;
-            FromString(text, value);
-            ToString(value, text);
-        } else if (*entry.valueType == typeid(int)) {
-            int value = 0;
-            FromString(text, value);
-            ToString(value, text);
-        } else if (*entry.valueType == typeid(long)) {
-            long value = 0;
-            FromString(text, value);
-            ToString(value, text);
-        }
-        defaults[key] = text;
+// A setting read as its own type, written out by the test itself (not by ToString): "true" or
+// "false", a decimal number, or the text.
+std::u16string ReadSetting(CQelConfig& config, ConfigKey key, const ConfigEntry& entry) {
+    if (*entry.valueType == typeid(bool)) {
+        bool value = false;
+        config.GetValue(key, value);
+        return value ? u"true" : u"false";
     }
+    if (*entry.valueType == typeid(int)) {
+        int value = 0;
+        config.GetValue(key, value);
+        return Decimal(value);
+    }
+    if (*entry.valueType == typeid(long)) {
+        long value = 0;
+        config.GetValue(key, value);
+        return Decimal(value);
+    }
+    CString text;
+    config.GetValue(key, text);
+    return std::u16string(text.GetString());
+}
+
+// Every setting, read through the process-wide instance.
+std::map<ConfigKey, std::u16string> ReadEverySetting() {
+    std::map<ConfigKey, std::u16string> read;
+    for (const auto& [key, entry] : QelConfigTestAccess::Settings(QelConfig()))
+        read[key] = ReadSetting(QelConfig(), key, entry);
+    return read;
+}
+
+// The table's default texts are in the form ReadSetting writes ("true", "false", decimal
+// numbers without sign or leading zeros, text as it is): what a read serving the defaults gives.
+std::map<ConfigKey, std::u16string> Defaults() {
+    std::map<ConfigKey, std::u16string> defaults;
+    for (const auto& [key, entry] : QelConfigTestAccess::Settings(QelConfig()))
+        defaults[key] = entry.defaultText;
+    EXPECT_EQ(defaults.size(), kSettings);
     return defaults;
-}
-
-std::vector<std::string> Listing(const fs::path& directory) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(directory))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-std::string Garbage(std::size_t size, unsigned seed) {
-    std::string bytes(size, '\0');
-    for (auto& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-// Moves everything in the -wal file into the main file, so that the main file is the whole hive.
-void Checkpoint(const fs::path& path) {
-    sqlite3* db = nullptr;
-    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(db);
 }
 
 class BadInputTest : public ::testing::Test {
@@ -132,14 +95,8 @@ protected:
     // A genuine user hive holding every setting, written by the library, checkpointed into the
     // main file (so that its bytes are the whole hive).
     std::string ValidHive() {
-        const fs::path path = m_sandbox.Directory() / "valid" / "user.hive";
-        {
-            setenv("QELCONFIG_USER_HIVE", path.c_str(), 1);
-            EXPECT_EQ(ReadEverySetting(), 0);  // stores every default
-            setenv("QELCONFIG_USER_HIVE", m_sandbox.UserHive().c_str(), 1);
-        }
-        Checkpoint(path);
-        return qeltest::ReadBytes(path);
+        return qeltest::BuildHive(m_sandbox.Directory() / "valid" / "user.hive",
+                                  [] { ReadEverySetting(); });  // stores every default
     }
 
     qeltest::HiveSandbox m_sandbox;
@@ -148,7 +105,7 @@ protected:
 // The root pages of the keys table and of its index, overwritten: the file passes the check
 // made at open (header and schema), and the first lookup fails.
 std::string DamagePages(const std::string& valid, const fs::path& scratch) {
-    qeltest::WriteBytes(scratch, valid);
+    WriteBytes(scratch, valid);
     sqlite3* db = nullptr;
     sqlite3_open_v2(scratch.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* stmt = nullptr;
@@ -158,222 +115,209 @@ std::string DamagePages(const std::string& valid, const fs::path& scratch) {
                        -1, &stmt, nullptr);
     std::string bytes = valid;
     constexpr std::size_t kPage = 4096;
+    int damaged = 0;
     while (sqlite3_step(stmt) == SQLITE_ROW) {
         const auto offset = static_cast<std::size_t>(sqlite3_column_int(stmt, 0) - 1) * kPage;
         EXPECT_LE(offset + kPage, bytes.size());
-        if (offset + kPage <= bytes.size()) bytes.replace(offset, kPage, Garbage(kPage, 7));
+        if (offset + kPage <= bytes.size())
+            bytes.replace(offset, kPage, qeltest::Garbage(kPage, 7));
+        ++damaged;
     }
     sqlite3_finalize(stmt);
     sqlite3_close(db);
+    EXPECT_EQ(damaged, 2);
     EXPECT_NE(bytes, valid);
     return bytes;
 }
 
-std::string ForeignDatabase(const fs::path& scratch) {
-    fs::create_directories(scratch.parent_path());
-    fs::remove(scratch);
-    sqlite3* db = nullptr;
-    sqlite3_open(scratch.c_str(), &db);
-    sqlite3_exec(db, "CREATE TABLE keys(id, name); INSERT INTO keys VALUES(1, 'theirs');", nullptr,
-                 nullptr, nullptr);
-    sqlite3_close(db);
-    return qeltest::ReadBytes(scratch);
+// What a hostile hive case makes: the path to point the user hive at.
+struct HostileHive {
+    const char* what;
+    // Makes the hive in its own directory; `valid` and `donor` are a hive of defaults and one
+    // whose int settings all differ from their defaults.
+    std::function<fs::path(const fs::path& dir, const std::string& valid, const fs::path& donor)>
+        make;
+    DWORD flags;         // flags the hive info must show (with QELHIVE_READONLY)
+    bool nothingBeside;  // refused before SQLite opened it: no -wal or -shm appears
+};
+
+fs::path Written(const fs::path& dir, const std::string& bytes) {
+    WriteBytes(dir / "u.hive", bytes);
+    return dir / "u.hive";
 }
 
-TEST_F(BadInputTest, FilesThatAreNotUsableHivesServeDefaultsAndStayAsFound) {
+fs::path CopiedWithMode(const fs::path& dir, const fs::path& donor, mode_t mode) {
+    fs::create_directories(dir);
+    fs::copy_file(donor, dir / "u.hive");
+    EXPECT_EQ(chmod((dir / "u.hive").c_str(), mode), 0);
+    return dir / "u.hive";
+}
+
+const HostileHive kHostileHives[] = {
+    {"garbage",
+     [](const fs::path& dir, const std::string&, const fs::path&) {
+         return Written(dir, qeltest::Garbage(20000, 1));
+     },
+     QELHIVE_DAMAGED, true},
+    {"truncated to 100 bytes",
+     [](const fs::path& dir, const std::string& valid, const fs::path&) {
+         return Written(dir, valid.substr(0, 100));
+     },
+     QELHIVE_DAMAGED, true},
+    {"truncated to a third",
+     [](const fs::path& dir, const std::string& valid, const fs::path&) {
+         return Written(dir, valid.substr(0, valid.size() / 3));
+     },
+     QELHIVE_DAMAGED, true},
+    // Damage only reading finds: opened like a sound hive, with -wal and -shm beside it.
+    {"damaged pages",
+     [](const fs::path& dir, const std::string& valid, const fs::path&) {
+         return Written(dir, DamagePages(valid, dir / "scratch.db"));
+     },
+     0, false},
+    {"another program's database",
+     [](const fs::path& dir, const std::string&, const fs::path&) {
+         return Written(dir, qeltest::SqliteFile(dir / "scratch" / "x.db",
+                                                 "CREATE TABLE keys(id, name); "
+                                                 "INSERT INTO keys VALUES(1, 'theirs');"));
+     },
+     QELHIVE_FOREIGN, false},
+    {"a symbolic link to a hive",
+     [](const fs::path& dir, const std::string&, const fs::path& donor) {
+         fs::create_directories(dir);
+         fs::create_symlink(donor, dir / "u.hive");
+         return dir / "u.hive";
+     },
+     QELHIVE_REFUSED, true},
+    {"writable by others",
+     [](const fs::path& dir, const std::string&, const fs::path& donor) {
+         return CopiedWithMode(dir, donor, 0602);
+     },
+     QELHIVE_REFUSED, true},
+    {"writable by the group",
+     [](const fs::path& dir, const std::string&, const fs::path& donor) {
+         return CopiedWithMode(dir, donor, 0620);
+     },
+     QELHIVE_REFUSED, true},
+};
+
+// Files that are not usable hives, or that could have been planted by someone else: every
+// setting reads as its default, writes fail, and the file (and the hive a link points to) stays
+// byte for byte as found.
+TEST_F(BadInputTest, HostileHiveFilesServeDefaultsAndStayAsFound) {
     const std::string valid = ValidHive();
-    const fs::path scratch = m_sandbox.Directory() / "scratch" / "x.db";
-    struct Case {
-        const char* what;
-        std::function<std::string()> bytes;
-        DWORD flag;
-    };
-    const Case cases[] = {
-        {"garbage", [] { return Garbage(20000, 1); }, QELHIVE_DAMAGED},
-        {"truncated to 100 bytes", [&] { return valid.substr(0, 100); }, QELHIVE_DAMAGED},
-        {"truncated to a third", [&] { return valid.substr(0, valid.size() / 3); },
-         QELHIVE_DAMAGED},
-        {"damaged pages", [&] { return DamagePages(valid, scratch); }, 0},
-        {"another program's database", [&] { return ForeignDatabase(scratch); }, QELHIVE_FOREIGN},
-    };
-    const std::map<ConfigKey, CString> defaults = Defaults();
+    const std::map<ConfigKey, std::u16string> defaults = Defaults();
+    // Every int setting of the valid hive made different, so that a hive read shows.
+    const fs::path donor = m_sandbox.Directory() / "donor" / "user.hive";
+    const std::vector<ConfigKey> ints = qeltest::FreeSettings<int>();
+    ASSERT_FALSE(ints.empty());
+    qeltest::BuildHive(donor, [&] {
+        WriteBytes(donor, valid);
+        for (ConfigKey key : ints) EXPECT_EQ(QelConfig().SetValue(key, 424242), S_OK);
+    });
+    const std::string donorBytes = ReadBytes(donor);
     int index = 0;
-    for (const auto& test : cases) {
+    for (const auto& test : kHostileHives) {
         SCOPED_TRACE(test.what);
-        const fs::path hive = m_sandbox.Directory() / ("bad" + std::to_string(index++)) / "u.hive";
-        const std::string bytes = test.bytes();
-        qeltest::WriteBytes(hive, bytes);
-        setenv("QELCONFIG_USER_HIVE", hive.c_str(), 1);
+        const fs::path dir = m_sandbox.Directory() / ("bad" + std::to_string(index++));
+        const fs::path hive = test.make(dir, valid, donor);
+        const std::string bytes = ReadBytes(hive);
+        qeltest::EnvOverride path("QELCONFIG_USER_HIVE", hive.c_str());
+
+        EXPECT_EQ(ReadEverySetting(), defaults);
+        // A damaged page is found by the first read, and the hive is written no more.
         DWORD flags = 0;
         ASSERT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, nullptr, nullptr, &flags), ERROR_SUCCESS);
-        EXPECT_EQ(flags & test.flag, test.flag);
-
-        std::map<ConfigKey, CString> read;
-        EXPECT_EQ(ReadEverySetting(&read), 0);
-        EXPECT_EQ(read, defaults);
-        // A damaged page is found by the first read, and the hive is written no more.
-        ASSERT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, nullptr, nullptr, &flags), ERROR_SUCCESS);
-        EXPECT_NE(flags & QELHIVE_READONLY, 0u);
-        const std::vector<ConfigKey> ints = qeltest::FreeSettings<int>();
+        EXPECT_EQ(flags & (test.flags | QELHIVE_READONLY), test.flags | QELHIVE_READONLY) << flags;
         EXPECT_EQ(QelConfig().SetValue(ints[0], 12345), E_FAIL);
+        int value = 0;
+        QelConfig().GetValue(ints[0], value);
+        EXPECT_NE(value, 12345);
 
-        EXPECT_EQ(qeltest::ReadBytes(hive), bytes) << "the file changed";
-        // A hive whose damage only reading finds was opened like a sound one, with -wal and
-        // -shm beside it; everything else is refused before anything is made.
-        if (test.flag != 0) {
-            EXPECT_EQ(Listing(hive.parent_path()), std::vector<std::string>{"u.hive"})
+        EXPECT_EQ(ReadBytes(hive), bytes) << "the file changed";
+        EXPECT_EQ(ReadBytes(donor), donorBytes) << "the hive it links to changed";
+        if (test.nothingBeside) {
+            EXPECT_EQ(qeltest::Listing(hive.parent_path()), std::vector<std::string>{"u.hive"})
                 << "files appeared beside it";
         }
     }
-    setenv("QELCONFIG_USER_HIVE", m_sandbox.UserHive().c_str(), 1);
 }
 
-TEST_F(BadInputTest, HivesThatCouldHaveBeenPlantedAreRefused) {
-    const std::string valid = ValidHive();
-    const std::map<ConfigKey, CString> defaults = Defaults();
-    // Every setting of the valid hive made different, so that a hive read shows.
-    {
-        const fs::path donor = m_sandbox.Directory() / "donor" / "user.hive";
-        qeltest::WriteBytes(donor, valid);
-        setenv("QELCONFIG_USER_HIVE", donor.c_str(), 1);
-        for (ConfigKey key : qeltest::FreeSettings<int>())
-            EXPECT_EQ(QelConfig().SetValue(key, 424242), S_OK);
-        setenv("QELCONFIG_USER_HIVE", m_sandbox.UserHive().c_str(), 1);
-        Checkpoint(donor);
-    }
-    const fs::path donor = m_sandbox.Directory() / "donor" / "user.hive";
-    struct Case {
-        const char* what;
-        std::function<fs::path(const fs::path& dir)> make;
-    };
-    const Case cases[] = {
-        {"a symbolic link to a hive",
-         [&](const fs::path& dir) {
-             fs::create_directories(dir);
-             fs::create_symlink(donor, dir / "u.hive");
-             return dir / "u.hive";
-         }},
-        {"writable by others",
-         [&](const fs::path& dir) {
-             fs::create_directories(dir);
-             fs::copy_file(donor, dir / "u.hive");
-             chmod((dir / "u.hive").c_str(), 0602);
-             return dir / "u.hive";
-         }},
-        {"writable by the group",
-         [&](const fs::path& dir) {
-             fs::create_directories(dir);
-             fs::copy_file(donor, dir / "u.hive");
-             chmod((dir / "u.hive").c_str(), 0620);
-             return dir / "u.hive";
-         }},
-    };
-    const std::string donorBytes = qeltest::ReadBytes(donor);
-    int index = 0;
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.what);
-        const fs::path hive =
-            test.make(m_sandbox.Directory() / ("planted" + std::to_string(index++)));
-        const std::string bytes = qeltest::ReadBytes(hive);
-        setenv("QELCONFIG_USER_HIVE", hive.c_str(), 1);
-        std::map<ConfigKey, CString> read;
-        EXPECT_EQ(ReadEverySetting(&read), 0);
-        EXPECT_EQ(read, defaults);
-        DWORD flags = 0;
-        ASSERT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, nullptr, nullptr, &flags), ERROR_SUCCESS);
-        EXPECT_NE(flags & QELHIVE_REFUSED, 0u);
-        EXPECT_EQ(QelConfig().SetValue(qeltest::FreeSettings<int>()[0], 1), E_FAIL);
-        EXPECT_EQ(qeltest::ReadBytes(hive), bytes);
-        EXPECT_EQ(qeltest::ReadBytes(donor), donorBytes);
-    }
-    setenv("QELCONFIG_USER_HIVE", m_sandbox.UserHive().c_str(), 1);
-}
-
-// Values no library write would store, planted where settings live: every read copes, none
-// writes (the file stays byte for byte), and text too long to read leaves the default served
-// and the stored value in place.
+// Values no library write would store, planted where a text setting and an int setting live:
+// the data is read as UTF-16 text up to its first NUL whatever its type, numbers are read from
+// that text; no read writes (the file stays byte for byte), and text too long to read leaves
+// the default served and the stored value in place.
 TEST_F(BadInputTest, OddValuesUnderSettingKeysAreReadWithoutHarm) {
     const auto& settings = QelConfigTestAccess::Settings(QelConfig());
-    const std::string overLong = [] {
-        std::u16string text(1500, u'7');
-        return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-    }();
+    const std::string overLong = qeltest::Utf16Bytes(std::u16string(1500, u'7'));
     struct Case {
         const char* what;
         DWORD type;
         std::string bytes;
-        bool servesDefault;
+        // What the text and the int setting read; nothing: their defaults.
+        std::optional<std::u16string> text;
+        std::optional<int> number;
     };
     const Case cases[] = {
-        {"REG_NONE", REG_NONE, "\x01\x02", false},
-        {"an empty REG_SZ", REG_SZ, "", false},
+        {"REG_NONE", REG_NONE, "\x01\x02", u"\u0201", 0},
+        {"an empty REG_SZ", REG_SZ, "", u"", 0},
         {"REG_SZ of odd size", REG_SZ,
          std::string("1\0"
                      "2",
                      3),
-         false},
+         u"1", 1},
         {"REG_SZ without terminator", REG_SZ,
          std::string("4\0"
                      "2\0",
                      4),
-         false},
-        {"REG_EXPAND_SZ", REG_EXPAND_SZ, std::string("%\0H\0%\0\0\0", 8), false},
-        {"REG_BINARY", REG_BINARY, std::string("\xff\xfe\x00\x01", 4), false},
-        {"REG_DWORD", REG_DWORD, std::string("\x2a\0\0\0", 4), false},
-        {"REG_QWORD", REG_QWORD, std::string(8, '\x7f'), false},
-        {"REG_MULTI_SZ", REG_MULTI_SZ, std::string("a\0\0\0b\0\0\0\0\0", 10), false},
+         u"42", 42},
+        {"REG_EXPAND_SZ", REG_EXPAND_SZ, std::string("%\0H\0%\0\0\0", 8), u"%H%", 0},
+        {"REG_BINARY", REG_BINARY, std::string("\xff\xfe\x00\x01", 4), u"\ufeff\u0100", 0},
+        {"REG_DWORD", REG_DWORD, std::string("\x37\0\0\0", 4), u"7", 7},
+        {"REG_QWORD", REG_QWORD, std::string(8, '\x7f'), u"\u7f7f\u7f7f\u7f7f\u7f7f", 0},
+        {"REG_MULTI_SZ", REG_MULTI_SZ, std::string("9\0\0\0b\0\0\0\0\0", 10), u"9", 9},
         {"a lone high surrogate", REG_SZ,
          std::string("\x00\xd8"
                      "1\0\0\0",
                      6),
-         false},
-        {"a lone low surrogate", REG_SZ, std::string("\x00\xdc\0\0", 4), false},
-        {"a type number no one uses", 0x7fff, "zz", false},
-        {"text over 1023 characters", REG_SZ, overLong, true},
+         std::u16string{char16_t{0xd800}, u'1'}, 0},
+        {"a lone low surrogate", REG_SZ, std::string("\x00\xdc\0\0", 4),
+         std::u16string{char16_t{0xdc00}}, 0},
+        {"a type number no one uses", 0x7fff, "zz", u"\u7a7a", 0},
+        {"text over 1023 characters", REG_SZ, overLong, std::nullopt, std::nullopt},
     };
-    const std::map<ConfigKey, CString> defaults = Defaults();
-    // One case per setting, round the table.
-    auto entry = settings.begin();
-    std::map<ConfigKey, const Case*> planted;
-    for (const auto& test : cases) {
-        for (; entry != settings.end() && entry->second.scope != ScopeUser; ++entry) {
-        }
-        ASSERT_NE(entry, settings.end());
-        ASSERT_EQ(Plant(entry->second, test.type, test.bytes), ERROR_SUCCESS) << test.what;
-        planted[entry->first] = &test;
-        ++entry;
-    }
+    const std::vector<ConfigKey> texts = qeltest::FreeSettings<CString>();
+    const std::vector<ConfigKey> ints = qeltest::FreeSettings<int>();
+    ASSERT_FALSE(texts.empty());
+    ASSERT_FALSE(ints.empty());
+    const ConfigEntry& textEntry = settings.at(texts[0]);
+    const ConfigEntry& intEntry = settings.at(ints[0]);
+    // Stored by an earlier case, the default must show through each over-long value.
+    ASSERT_EQ(QelConfig().SetValue(texts[0], CString(u"not the default")), S_OK);
+    ASSERT_EQ(QelConfig().SetValue(ints[0], 4711), S_OK);
     const fs::path hive = m_sandbox.UserHive();
-    const std::string before = qeltest::ReadBytes(hive);
-    const std::string walBefore = qeltest::ReadBytes(hive.string() + "-wal");
-    CQelConfig& config = QelConfig();
-    for (const auto& [key, test] : planted) {
-        SCOPED_TRACE(test->what);
-        const ConfigEntry& e = settings.at(key);
-        CString text;
-        HRESULT hr = S_OK;
-        if (*e.valueType == typeid(bool)) {
-            bool value = false;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else if (*e.valueType == typeid(int)) {
-            int value = 0;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else if (*e.valueType == typeid(long)) {
-            long value = 0;
-            hr = config.GetValue(key, value);
-            ToString(value, text);
-        } else {
-            hr = config.GetValue(key, text);
-        }
-        EXPECT_EQ(hr, S_OK);
-        if (test->servesDefault) {
-            EXPECT_EQ(text, defaults.at(key));
-        }
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        ASSERT_EQ(Plant(textEntry, test.type, test.bytes), ERROR_SUCCESS);
+        ASSERT_EQ(Plant(intEntry, test.type, test.bytes), ERROR_SUCCESS);
+        const std::string before = ReadBytes(hive);
+        const std::string walBefore = ReadBytes(hive.string() + "-wal");
+
+        EXPECT_EQ(ReadSetting(QelConfig(), texts[0], textEntry),
+                  test.text.value_or(textEntry.defaultText));
+        EXPECT_EQ(ReadSetting(QelConfig(), ints[0], intEntry),
+                  test.number ? Decimal(*test.number) : std::u16string(intEntry.defaultText));
+
+        EXPECT_EQ(ReadBytes(hive), before) << "a read wrote to the hive";
+        EXPECT_EQ(ReadBytes(hive.string() + "-wal"), walBefore) << "a read wrote to the hive";
+        const auto stored =
+            qeltest::ReadRaw(HKEY_CURRENT_USER, qeltest::SettingKey(textEntry.keyPath),
+                             qeltest::SettingValueName(textEntry.keyPath));
+        ASSERT_TRUE(stored.has_value());
+        EXPECT_EQ(stored->type, test.type);
+        EXPECT_EQ(std::string(stored->bytes.begin(), stored->bytes.end()), test.bytes)
+            << "the planted value was not left in place";
     }
-    EXPECT_EQ(qeltest::ReadBytes(hive), before) << "a read wrote to the hive";
-    EXPECT_EQ(qeltest::ReadBytes(hive.string() + "-wal"), walBefore) << "a read wrote to the hive";
     EXPECT_EQ(qeltest::IntegrityCheck(hive), "ok");
 }
 

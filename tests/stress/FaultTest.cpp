@@ -9,6 +9,7 @@
 #include "FaultVfs.h"
 #include "QelConfig.h"
 #include "StressSupport.h"
+#include "support/ChildProcess.h"
 #include "support/HiveSandbox.h"
 
 namespace {
@@ -47,17 +48,35 @@ TEST_P(FaultTest, AFailedWriteKeepsThePreviousValueAndTheNextOneWorks) {
     const std::vector<ConfigKey> texts = qeltest::FreeSettings<CString>();
     ASSERT_FALSE(ints.empty());
     ASSERT_FALSE(texts.empty());
+    ASSERT_GE(ints.size(), 2u);
     CQelConfig& config = QelConfig();
     ASSERT_EQ(config.SetValue(ints[0], 5), S_OK);
+    ASSERT_EQ(config.SetValue(ints[1], 6), S_OK);
     ASSERT_EQ(config.SetValue(texts[0], CString(u"before")), S_OK);
+    // Another process's commit, made while this one's writes fail, so that the reads below must
+    // go to the file (through the failing layer) rather than to what this process read before.
+    // Made now: fork() closes this process's connections.
+    qeltest::Peer other([&ints] {
+        FaultVfs::Install().Clear();
+        return QelConfig().SetValue(ints[1], 66) == S_OK ? 0 : 1;
+    });
+    int value = 0;
+    ASSERT_EQ(config.GetValue(ints[0], value), S_OK);
+    ASSERT_EQ(value, 5);
 
     m_vfs->Inject(GetParam().fault);
     EXPECT_EQ(config.SetValue(ints[0], 7), E_FAIL);
     // A large value, so the commit would span many pages.
     EXPECT_EQ(config.SetValue(texts[0], CString(std::u16string(900, u'x').c_str())), E_FAIL);
-    int value = 0;
-    EXPECT_EQ(config.GetValue(ints[0], value), S_OK) << "reads go on while writes fail";
+    ASSERT_EQ(other.Run(), 0);
+    // Reads go on while writes fail: what the other process committed, and what this one had.
+    const long fileReads = m_vfs->FileReads();
+    EXPECT_EQ(config.GetValue(ints[1], value), S_OK);
+    EXPECT_EQ(value, 66);
+    EXPECT_GT(m_vfs->FileReads(), fileReads) << "the read did not reach the file";
+    EXPECT_EQ(config.GetValue(ints[0], value), S_OK);
     EXPECT_EQ(value, 5);
+    EXPECT_EQ(m_vfs->Current(), GetParam().fault) << "the fault was still there for the reads";
 
     m_vfs->Clear();
     CString text;

@@ -1,13 +1,9 @@
 #include "StressSupport.h"
 
 #include <signal.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "QelConfig/QelConfigTestAccess.h"
@@ -68,38 +64,5 @@ std::vector<ConfigKey> FreeSettings() {
 template std::vector<ConfigKey> FreeSettings<int>();
 template std::vector<ConfigKey> FreeSettings<long>();
 template std::vector<ConfigKey> FreeSettings<CString>();
-
-std::string IntegrityCheck(const std::filesystem::path& hive) {
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2(hive.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return "cannot open";
-    }
-    std::string result;
-    sqlite3_stmt* stmt = nullptr;
-    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK) {
-        while (sqlite3_step(stmt) == SQLITE_ROW) {
-            if (!result.empty()) result += "; ";
-            result += reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        }
-    } else {
-        result = sqlite3_errmsg(db);
-    }
-    sqlite3_finalize(stmt);
-    sqlite3_close(db);
-    return result;
-}
-
-std::string ReadBytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteBytes(const std::filesystem::path& path, const std::string& bytes) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-    // Private, as the registry makes them: it refuses hives others may write.
-    chmod(path.c_str(), 0600);
-}
 
 }  // namespace qeltest

@@ -1,7 +1,7 @@
 // File: StressSupport.h
 //
 // Helpers of the stress suites: child processes that report through a pipe, settings picked
-// from the table by type, hive file checks made with SQLite directly.
+// from the table by type. Hive file checks are in support/HiveFiles.h.
 #pragma once
 
 #include <sys/types.h>
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "QelConfig.h"
+#include "support/HiveFiles.h"
 
 namespace qeltest {
 
@@ -39,11 +40,5 @@ private:
 // User-scope settings of type T with no allowed list (any value may be written).
 template <typename T>
 std::vector<ConfigKey> FreeSettings();
-
-// PRAGMA integrity_check through a read-only connection: "ok", or what it found.
-std::string IntegrityCheck(const std::filesystem::path& hive);
-
-std::string ReadBytes(const std::filesystem::path& path);
-void WriteBytes(const std::filesystem::path& path, const std::string& bytes);
 
 }  // namespace qeltest
