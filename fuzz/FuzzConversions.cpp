@@ -34,7 +34,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FromString(written, reread);
     if (std::isfinite(value)) {
         if (std::fabs(reread - value) > std::fabs(value) * 1e-5) std::abort();
-    } else if (std::isnan(value) != std::isnan(reread)) {
+    } else if (std::isinf(value)) {
+        if (reread != value) std::abort();  // the same infinity, sign and all
+    } else if (!std::isnan(reread)) {
         std::abort();
     }
     return 0;

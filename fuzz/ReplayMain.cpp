@@ -20,20 +20,36 @@ void RunOne(const std::filesystem::path& file) {
 
 }  // namespace
 
+// Fails (exit code 1) when a folder or file named is missing or a folder holds no input: a
+// replay of nothing would pass whatever the target does.
 int main(int argc, char** argv) {
     if (LLVMFuzzerInitialize != nullptr) LLVMFuzzerInitialize(&argc, &argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s FOLDER-OR-FILE...\n", argv[0]);
+        return 1;
+    }
     int count = 0;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path root(argv[i]);
-        if (std::filesystem::is_directory(root)) {
+        std::error_code error;
+        if (std::filesystem::is_directory(root, error)) {
+            int inFolder = 0;
             for (const auto& entry : std::filesystem::recursive_directory_iterator(root)) {
                 if (!entry.is_regular_file()) continue;
                 RunOne(entry.path());
-                ++count;
+                ++inFolder;
             }
-        } else {
+            if (inFolder == 0) {
+                std::fprintf(stderr, "%s holds no input\n", argv[i]);
+                return 1;
+            }
+            count += inFolder;
+        } else if (std::filesystem::is_regular_file(root, error)) {
             RunOne(root);
             ++count;
+        } else {
+            std::fprintf(stderr, "%s: no such folder or file\n", argv[i]);
+            return 1;
         }
     }
     std::printf("replayed %d inputs\n", count);
