@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "QelConfigIndex.h"
+#include "SettingRules.h"
 
 CQelConfig* CQelConfig::m_pInstance = nullptr;
 
@@ -20,7 +21,8 @@ CQelConfig& CQelConfig::Get() {
     // Registered on every attempt that finds no instance; a repeat after a failed attempt is
     // harmless because the clean-up tests for null. atexit in a shared library runs at unload.
     std::atexit(_DestroyInstance);
-    CQelConfig* instance = new CQelConfig(u"Korvid", u"");
+    CQelConfig* instance =
+        new CQelConfig(qelsetting::kApplicationName, qelsetting::kApplicationVersion);
     m_pInstance = instance;
     return *m_pInstance;
 }
@@ -30,7 +32,7 @@ CQelConfig& QelConfig() { return CQelConfig::Get(); }
 CQelConfig::CQelConfig(const char16_t* applicationName, const char16_t* version)
     : m_strApplicationName(applicationName),
       m_strVersion(version),
-      m_strSeparator(u"\\"),
+      m_strSeparator(qelsetting::kSeparator),
       m_dwDefaultSubKeys(1) {
     BuildConfigIndex(g_ConfigTable, g_nConfigTableRows, m_mapConfig);
     FoldCapsTable(g_CapsTable, g_nCapsTableRows, m_mapCaps);
@@ -50,15 +52,4 @@ CString CQelConfig::GetVersion() const { return m_strVersion; }
 void CQelConfig::SetDefaultSubKeys(DWORD subKeys) { m_dwDefaultSubKeys = subKeys; }
 DWORD CQelConfig::GetDefaultSubKeys() const { return m_dwDefaultSubKeys; }
 
-CString CQelConfig::NextToken(CString& text) const {
-    text.Trim();
-    const int comma = text.Find(u',');
-    if (comma < 0) {
-        CString token(text);
-        text.Empty();
-        return token;
-    }
-    CString token = text.Left(comma);
-    text = text.Mid(comma + 1);
-    return token;
-}
+CString CQelConfig::NextToken(CString& text) const { return qelsetting::NextAllowedToken(text); }

@@ -33,6 +33,12 @@
 
 struct QelConfigTestAccess;
 
+// A stored long holds 32 bits on every platform: settings files move between Windows, where long
+// has 32 bits, and 64-bit Linux, and a text must mean the same number on both. FromString for
+// long saturates at these limits; SetValue of a long outside them is E_INVALIDARG.
+inline constexpr long kQelStoredLongMin = -2147483647L - 1;
+inline constexpr long kQelStoredLongMax = 2147483647L;
+
 class QELCONFIG_API CQelConfig {
 public:
     // The process-wide instance, created on the first call (application "Korvid", no version).
@@ -50,12 +56,16 @@ public:
 
     // Writes a setting of type T (bool, int, long, CString; double has no setting). Checks, in
     // this order, that the setting exists, has type T exactly (int and long differ) and may be
-    // written, and that the value is in its allowed list; then reads what is stored and writes
+    // written, that a long fits the 32 bits a stored long holds, and that the value is in its
+    // allowed list; then reads what is stored and writes
     // only when the text differs. S_OK: written. S_FALSE: that text was already current.
     template <typename T>
     HRESULT SetValue(ConfigKey key, const T& value) {
         const ConfigEntry* entry = _FindTyped<T>(key);
         if (entry == nullptr || entry->scope == ScopeMachineReadOnly) return E_INVALIDARG;
+        if constexpr (std::is_same_v<T, long> && sizeof(long) > 4) {
+            if (value < kQelStoredLongMin || value > kQelStoredLongMax) return E_INVALIDARG;
+        }
         if (!IsAllowedValue(value, CString(entry->allowedList))) return E_INVALIDARG;
         CString text;
         ToString(value, text);
@@ -144,9 +154,10 @@ private:
 // The process-wide instance: the same object as CQelConfig::Get().
 QELCONFIG_API CQelConfig& QelConfig();
 
-// Text form of each value type. FromString never fails: a text without a number reads as 0,
-// a number beyond the type's range as its nearest limit, and every text but "false" (any case)
-// and the empty text as true. double uses the C locale's "%g" form, whatever the process locale.
+// Text form of each value type. FromString never fails: a text without a number reads as 0, a
+// number beyond the type's range (for long, the 32 bits of a stored long) as its nearest limit,
+// and every text but "false" (any case) and the empty text as true. double uses the C locale's "%g"
+// form, whatever the process locale.
 QELCONFIG_API bool FromString(const CString& text, int& value);
 QELCONFIG_API bool FromString(const CString& text, long& value);
 QELCONFIG_API bool FromString(const CString& text, double& value);

@@ -1,6 +1,7 @@
 // The text form of each value type, and typed reads of variants.
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cwctype>
 #include <limits>
 #include <string>
@@ -45,11 +46,15 @@ double ParseLeadingDouble(const CString& text) {
     const char* last = first + ascii.size();
     bool negative = false;
     if (first != last && (*first == '+' || *first == '-')) negative = *first++ == '-';
+    // One sign only: from_chars itself takes a minus, so "--5" and "+-5" would read as numbers
+    // where the C library reads no number at all, and "0x-5" as a negative hexadecimal one.
+    if (first != last && (*first == '+' || *first == '-')) return 0.0;
 
     double value = 0.0;
     std::chars_format format = std::chars_format::general;
     std::from_chars_result parsed{first, std::errc::invalid_argument};
-    if (last - first > 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X')) {
+    if (last - first > 2 && first[0] == '0' && (first[1] == 'x' || first[1] == 'X') &&
+        first[2] != '-') {
         parsed = std::from_chars(first + 2, last, value, std::chars_format::hex);
         if (parsed.ec != std::errc::invalid_argument) {
             first += 2;
@@ -79,8 +84,11 @@ bool FromString(const CString& text, int& value) {
     return true;
 }
 
+// A stored long holds 32 bits on every platform (see kQelStoredLongMin), so a text reads as the
+// same number on Windows, where long has 32 bits, and on 64-bit Linux, where it has 64.
 bool FromString(const CString& text, long& value) {
-    value = ParseLeadingInteger<long>(text);
+    static_assert(kQelStoredLongMin == INT32_MIN && kQelStoredLongMax == INT32_MAX);
+    value = ParseLeadingInteger<std::int32_t>(text);
     return true;
 }
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "Commands.h"
+#include "Command.h"
 #include "Output.h"
 #include "QelConfig.h"
 #include "Utf8.h"
@@ -74,7 +74,7 @@ std::string HexMask(std::uint32_t mask) {
     return text;
 }
 
-ExitCode RunCaps(const std::string& capability, const std::string& maskText, bool json) {
+Result RunCaps(const std::string& capability, const std::string& maskText) {
     std::uint32_t mask = 0;
     if (!maskText.empty()) mask = *ParseMask(maskText);
     const std::uint32_t effective = mask != 0 ? mask : QelConfig().GetDefaultSubKeys();
@@ -84,55 +84,52 @@ ExitCode RunCaps(const std::string& capability, const std::string& maskText, boo
     } else if (auto id = ParseCapability(capability)) {
         ids.push_back(*id);
     } else {
-        return Refuse("unknown capability '" + capability + "': give 0 to " +
-                      std::to_string(kCapabilityCount - 1) + " or a name such as capsLimit28");
+        return Refused("unknown capability '" + capability + "': give 0 to " +
+                       std::to_string(kCapabilityCount - 1) + " or a name such as capsLimit28");
     }
 
     nlohmann::json rows = nlohmann::json::array();
-    if (!json)
-        PrintLine("mask " + HexMask(effective) + (mask == 0 ? " (the default sub-keys)" : ""));
     for (int id : ids) {
         const Resolved resolved = Resolve(id, mask);
         if (resolved.hr != S_OK && resolved.hr != E_FAIL)
-            return Refuse("capability " + std::to_string(id) + " has no bool or integer value");
+            return Refused("capability " + std::to_string(id) + " has no bool or integer value");
         if (ids.size() == 1 && resolved.hr == E_FAIL)
-            return Refuse(CapsName(id) + ": the mask " + HexMask(effective) + " selects no value");
-        const bool none = resolved.hr == E_FAIL;
-        if (json) {
-            rows.push_back({{"id", id},
-                            {"name", CapsName(id)},
-                            {"type", id < kFirstLimit ? "bool" : "long"},
-                            {"value", none ? nlohmann::json() : resolved.value}});
-        } else {
-            char line[96];
-            std::snprintf(line, sizeof line, "%4d  %-12s %s", id, CapsName(id).c_str(),
-                          none ? "(no value under this mask)" : resolved.value.dump().c_str());
-            PrintLine(line);
-        }
+            return Refused(CapsName(id) + ": the mask " + HexMask(effective) + " selects no value");
+        rows.push_back({{"id", id},
+                        {"name", CapsName(id)},
+                        {"type", id < kFirstLimit ? "bool" : "long"},
+                        {"value", resolved.hr == E_FAIL ? nlohmann::json() : resolved.value}});
     }
-    if (json) PrintJson({{"mask", effective}, {"capabilities", rows}});
-    return ExitCode::Ok;
+    Result result;
+    result.data = {{"mask", effective}, {"capabilities", rows}};
+    result.lines = {"mask " + HexMask(effective) + (mask == 0 ? " (the default sub-keys)" : "")};
+    result.table = {{"id"}, {"name"}, {"type"}, {"value"}};
+    result.tableKey = "capabilities";
+    for (const auto& row : rows)
+        if (row["value"].is_null()) {
+            result.closing = {"-: the mask selects no value of the capability"};
+            break;
+        }
+    return result;
 }
 
 }  // namespace
 
-void AddCapsCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "caps", "Capability values as the library resolves them: one, or all of them.");
-    auto capability = std::make_shared<std::string>();
-    auto mask = std::make_shared<std::string>();
-    auto json = std::make_shared<bool>(false);
-    command->add_option("CAPABILITY", *capability, "A number (0 to 36) or a name (capsLimit28)");
-    command
-        ->add_option("--mask", *mask,
-                     "Sub-key mask, decimal or 0x hex (default: the default sub-keys)")
-        ->check(CLI::Validator(
-            [](std::string& text) {
-                return ParseMask(text) ? std::string() : Quoted(text) + " is not a 32-bit mask";
-            },
-            "MASK"));
-    command->add_flag("--json", *json, "Print a JSON object");
-    command->callback([=, &result] { result = RunCaps(*capability, *mask, *json); });
-}
+extern const CommandRow kCapsCommand = {
+    "caps", "Capability values as the library resolves them: one, or all of them.",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto capability = std::make_shared<std::string>();
+        auto mask = std::make_shared<std::string>();
+        command.add_option("CAPABILITY", *capability, "A number (0 to 36) or a name (capsLimit28)");
+        command
+            .add_option("--mask", *mask,
+                        "Sub-key mask, decimal or 0x hex (default: the default sub-keys)")
+            ->check(CLI::Validator(
+                [](std::string& text) {
+                    return ParseMask(text) ? std::string() : Quoted(text) + " is not a 32-bit mask";
+                },
+                "MASK"));
+        return [capability, mask] { return RunCaps(*capability, *mask); };
+    }};
 
 }  // namespace qelcli

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <stdexcept>
 
 namespace qelcli {
 
@@ -9,13 +10,13 @@ namespace {
 
 char16_t FoldAscii(char16_t c) { return c >= u'A' && c <= u'Z' ? c - u'A' + u'a' : c; }
 
-std::u16string Backslashed(std::u16string_view keyPath) {
-    std::u16string path(keyPath);
-    std::replace(path.begin(), path.end(), u'/', u'\\');
-    return path;
-}
-
 }  // namespace
+
+const std::u16string& AppKey() {
+    static const std::u16string key = qelsetting::NormalisedKey(
+        std::u16string(qelsetting::kRegistryRoot) + qelsetting::kApplicationName);
+    return key;
+}
 
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b) {
     return a.size() == b.size() &&
@@ -52,8 +53,7 @@ const ConfigEntry* FindSetting(std::string_view text) {
 const ConfigEntry* FindSettingAt(std::u16string_view key, std::u16string_view name) {
     for (const ConfigEntry* entry : AllSettings()) {
         const Location where = LocationOf(*entry);
-        const std::u16string_view relative =
-            std::u16string_view(where.key).substr(std::char_traits<char16_t>::length(kAppKey));
+        const std::u16string_view relative = std::u16string_view(where.key).substr(AppKey().size());
         const std::u16string_view own = relative.empty() ? relative : relative.substr(1);
         if (EqualsIgnoringCase(own, key) && EqualsIgnoringCase(where.valueName, name)) return entry;
     }
@@ -62,36 +62,27 @@ const ConfigEntry* FindSettingAt(std::u16string_view key, std::u16string_view na
 
 bool IsSettingKey(std::u16string_view key) {
     for (const ConfigEntry* entry : AllSettings()) {
-        const std::u16string path = Backslashed(entry->keyPath);
-        // Every proper prefix that ends at a separator is a key of this setting.
-        for (size_t end = path.find(u'\\'); end != std::u16string::npos;
-             end = path.find(u'\\', end + 1)) {
-            if (EqualsIgnoringCase(std::u16string_view(path).substr(0, end), key)) return true;
+        const std::u16string own = LocationOf(*entry).key;
+        if (own.size() <= AppKey().size()) continue;
+        // The setting's key below the application's, and each key above it.
+        const std::u16string_view relative = std::u16string_view(own).substr(AppKey().size() + 1);
+        for (size_t end = relative.find(u'\\');; end = relative.find(u'\\', end + 1)) {
+            if (EqualsIgnoringCase(relative.substr(0, end), key)) return true;
+            if (end == std::u16string_view::npos) break;
         }
     }
     return false;
 }
 
-ValueType TypeOf(const ConfigEntry& entry) {
-    if (*entry.valueType == typeid(bool)) return ValueType::Bool;
-    if (*entry.valueType == typeid(int)) return ValueType::Int;
-    if (*entry.valueType == typeid(long)) return ValueType::Long;
-    return ValueType::Text;
+SettingType TypeOf(const ConfigEntry& entry) {
+    const std::optional<SettingType> type = qelsetting::TypeOf(entry);
+    if (!type)
+        throw std::runtime_error("setting " + std::to_string(entry.id) +
+                                 " has a value type this tool does not know");
+    return *type;
 }
 
-const char* TypeName(ValueType type) {
-    switch (type) {
-        case ValueType::Bool:
-            return "bool";
-        case ValueType::Int:
-            return "int";
-        case ValueType::Long:
-            return "long";
-        case ValueType::Text:
-            break;
-    }
-    return "text";
-}
+const char* TypeName(const ConfigEntry& entry) { return qelsetting::TypeName(TypeOf(entry)); }
 
 const char* ScopeName(ConfigScope scope) {
     switch (scope) {
@@ -106,15 +97,16 @@ const char* ScopeName(ConfigScope scope) {
 }
 
 Location LocationOf(const ConfigEntry& entry) {
-    const std::u16string path = Backslashed(entry.keyPath);
-    const size_t last = path.rfind(u'\\');
-    const std::u16string parent = last == std::u16string::npos ? u"" : path.substr(0, last);
-    Location where{entry.scope == ScopeUser ? Hive::User : Hive::Machine, entry.scope == ScopeUser,
-                   std::u16string(kAppKey) + u"\\\\" + parent,
-                   std::u16string(kAppKey) + (parent.empty() ? u"" : u"\\" + parent),
-                   last == std::u16string::npos ? path : path.substr(last + 1)};
-    if (parent.empty()) where.composedKey = std::u16string(kAppKey) + u"\\";
-    return where;
+    qelsetting::RegLocation composed = qelsetting::LocationOf(entry);
+    const HKEY root = qelsetting::WriteHive(entry.scope);
+    return {HiveOf(root),
+            qelsetting::ReadOrder(entry.scope).size() > 1,
+            std::u16string(composed.key.View()),
+            qelsetting::NormalisedKey(composed.key.View()),
+            std::u16string(composed.valueName.View()),
+            std::move(composed)};
 }
+
+Hive HiveOf(HKEY root) { return root == HKEY_CURRENT_USER ? Hive::User : Hive::Machine; }
 
 }  // namespace qelcli

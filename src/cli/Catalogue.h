@@ -1,22 +1,24 @@
 // File: Catalogue.h
 //
-// The settings the library knows (its table, compiled into the tool) and where each one lives
-// in the registry: looked up by identifier or key path, or by registry location.
+// The settings the library knows (its table, with the rules of a stored setting, linked into the
+// tool) and where each one lives in the registry: looked up by identifier or key path, or by
+// registry location.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "QelConfig.h"
 #include "Hive.h"
+#include "QelConfig.h"
+#include "SettingRules.h"
 
 namespace qelcli {
 
-enum class ValueType { Bool, Int, Long, Text };
+using qelsetting::SettingType;
 
 // The application's key below either hive, with single separators.
-inline constexpr char16_t kAppKey[] = u"Software\\Halvard\\Nuvex12\\OEM\\Korvid";
+const std::u16string& AppKey();
 
 struct Location {
     Hive hive;                   // the hive the scope writes (and reads first)
@@ -24,6 +26,7 @@ struct Location {
     std::u16string composedKey;  // as the library composes it: Korvid\\UI (no version, so two)
     std::u16string key;          // the same key with single separators, as the registry sees it
     std::u16string valueName;
+    qelsetting::RegLocation composed;  // the composed key and the value name, as the library's
 };
 
 // Every setting, by ascending identifier.
@@ -32,17 +35,20 @@ const std::vector<const ConfigEntry*>& AllSettings();
 // An identifier ("18") or a key path ("ui/burntodisk", "UI\BurnToDisk"), any letter case.
 const ConfigEntry* FindSetting(std::string_view text);
 
-// The setting whose value is `name` in `key` (relative to kAppKey, e.g. "UI\ButtonStylesDlg"),
+// The setting whose value is `name` in `key` (relative to AppKey(), e.g. "UI\ButtonStylesDlg"),
 // without regard to ASCII letter case; null when none is.
 const ConfigEntry* FindSettingAt(std::u16string_view key, std::u16string_view name);
 
-// Whether `key` (relative to kAppKey) is the key of some setting or one of its parents.
+// Whether `key` (relative to AppKey()) is the key of some setting or one of its parents.
 bool IsSettingKey(std::u16string_view key);
 
-ValueType TypeOf(const ConfigEntry& entry);
-const char* TypeName(ValueType type);
+// The setting's value type; a type the rules do not know is an error (std::runtime_error), never
+// taken for text.
+SettingType TypeOf(const ConfigEntry& entry);
+const char* TypeName(const ConfigEntry& entry);
 const char* ScopeName(ConfigScope scope);
 Location LocationOf(const ConfigEntry& entry);
+Hive HiveOf(HKEY root);
 
 // Case-insensitive equality over ASCII letters, as key paths compare.
 bool EqualsIgnoringCase(std::u16string_view a, std::u16string_view b);

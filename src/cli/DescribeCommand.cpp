@@ -1,7 +1,7 @@
 // qelconfig describe: what the catalogue says about a setting and where the registry keeps it.
 #include <memory>
 
-#include "Commands.h"
+#include "Command.h"
 #include "Output.h"
 #include "SettingText.h"
 #include "SettingView.h"
@@ -11,67 +11,80 @@ namespace qelcli {
 
 namespace {
 
-std::string ScopeText(ConfigScope scope) {
+std::string Access(ConfigScope scope) {
     switch (scope) {
         case ScopeUser:
-            return "user: read from HKEY_CURRENT_USER, then HKEY_LOCAL_MACHINE; written to "
+            return "read from HKEY_CURRENT_USER, then HKEY_LOCAL_MACHINE; written to "
                    "HKEY_CURRENT_USER";
         case ScopeMachine:
-            return "machine: read from and written to HKEY_LOCAL_MACHINE";
+            return "read from and written to HKEY_LOCAL_MACHINE";
         case ScopeMachineReadOnly:
             break;
     }
-    return "machine-readonly: read from HKEY_LOCAL_MACHINE, never written";
+    return "read from HKEY_LOCAL_MACHINE, never written";
 }
 
-ExitCode RunDescribe(const std::string& setting, bool json) {
-    const ConfigEntry* entry = FindSettingOrComplain(setting);
-    if (entry == nullptr) return ExitCode::Failed;
-    const Location where = LocationOf(*entry);
+// What `set` takes for the setting, in words.
+std::string Accepts(const ConfigEntry& entry) {
+    const std::string form = qelsetting::Visit(TypeOf(entry), [](auto tag) -> std::string {
+        using T = typename decltype(tag)::type;
+        if constexpr (std::is_same_v<T, bool>) return "true or false";
+        if constexpr (std::is_same_v<T, int> || std::is_same_v<T, long>)
+            return "a decimal number from -2147483648 to 2147483647";
+        if constexpr (std::is_same_v<T, CString>)
+            return "any text of up to " + std::to_string(qelsetting::kMaxReadableChars) +
+                   " characters";
+    });
     std::string allowed;
-    for (const auto& token : AllowedTokens(*entry))
+    for (const auto& token : AllowedTokens(entry))
         allowed += (allowed.empty() ? "" : ", ") + ToUtf8(token);
-    if (json) {
-        nlohmann::json document = SettingJson(*entry);
-        document["description"] = ToUtf8(entry->description);
-        document["registry"] = {
-            {"hive", HiveName(where.hive)},
-            {"fallbackHive",
-             where.fallsBackToMachine ? nlohmann::json(HiveName(Hive::Machine)) : nlohmann::json()},
-            {"key", ToUtf8(where.composedKey)},
-            {"normalisedKey", ToUtf8(where.key)},
-            {"valueName", ToUtf8(where.valueName)},
-            {"type", "REG_SZ"}};
-        PrintJson(document);
-        return ExitCode::Ok;
-    }
-    PrintLine("id:             " + std::to_string(entry->id));
-    PrintLine("key path:       " + ToUtf8(entry->keyPath));
-    PrintLine("type:           " + std::string(TypeName(TypeOf(*entry))));
-    PrintLine("scope:          " + ScopeText(entry->scope));
-    PrintLine("default:        " + DisplayValue(*entry, entry->defaultText));
-    PrintLine("allowed:        " + (allowed.empty() ? std::string("any value") : allowed));
-    PrintLine("description:    " + Printable(entry->description));
-    PrintLine("hive:           " + std::string(HiveName(where.hive)) +
-              (where.fallsBackToMachine ? " (falls back to HKEY_LOCAL_MACHINE)" : ""));
-    PrintLine("key:            " + ToUtf8(where.composedKey));
-    PrintLine("normalised key: " + ToUtf8(where.key));
-    PrintLine("value name:     " + ToUtf8(where.valueName) + " (REG_SZ text)");
-    return ExitCode::Ok;
+    return allowed.empty() ? form : form + " that reads as one of " + allowed;
+}
+
+Result RunDescribe(const std::string& setting) {
+    const ConfigEntry* entry = FindSettingOrComplain(setting);
+    if (entry == nullptr) return Result::Failed();
+    const Location where = LocationOf(*entry);
+    Result result;
+    result.data = SettingJson(*entry);
+    result.data["description"] = ToUtf8(entry->description);
+    result.data["registry"] = {
+        {"hive", HiveName(where.hive)},
+        {"fallbackHive",
+         where.fallsBackToMachine ? nlohmann::json(HiveName(Hive::Machine)) : nlohmann::json()},
+        {"key", ToUtf8(where.composedKey)},
+        {"normalisedKey", ToUtf8(where.key)},
+        {"valueName", ToUtf8(where.valueName)},
+        {"type", "REG_SZ"}};
+    result.data["access"] = Access(entry->scope);
+    result.data["accepts"] = Accepts(*entry);
+    result.record = {{"id"},
+                     {"key"},
+                     {"type"},
+                     {"scope"},
+                     {"access"},
+                     {"default", true},
+                     {"accepts"},
+                     {"description"},
+                     {"registry.hive"},
+                     {"registry.fallbackHive"},
+                     {"registry.key"},
+                     {"registry.normalisedKey"},
+                     {"registry.valueName"},
+                     {"registry.type"}};
+    return result;
 }
 
 }  // namespace
 
-void AddDescribeCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "describe",
-        "A setting's type, scope, default, allowed values, description and registry location "
-        "(the key as the library composes it, and as the registry reads it).");
-    auto setting = std::make_shared<std::string>();
-    auto json = std::make_shared<bool>(false);
-    command->add_option("SETTING", *setting, "Id or key path (any letter case)")->required();
-    command->add_flag("--json", *json, "Print a JSON object");
-    command->callback([=, &result] { result = RunDescribe(*setting, *json); });
-}
+extern const CommandRow kDescribeCommand = {
+    "describe",
+    "A setting's type, scope, default, allowed values, description and registry location (the "
+    "key as the library composes it, and as the registry reads it).",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto setting = std::make_shared<std::string>();
+        command.add_option("SETTING", *setting, "Id or key path (any letter case)")->required();
+        return [setting] { return RunDescribe(*setting); };
+    }};
 
 }  // namespace qelcli

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Catalogue.h"
-#include "Commands.h"
+#include "Command.h"
 #include "DoctorRepair.h"
 #include "Output.h"
 #include "Registry.h"
@@ -33,29 +33,9 @@ bool NamesValue(const Problem& problem) {
     return !problem.key.empty() && problem.kind != "unreadable-key";
 }
 
-std::string TypeName(DWORD type) {
-    switch (type) {
-        case REG_NONE:
-            return "REG_NONE";
-        case REG_EXPAND_SZ:
-            return "REG_EXPAND_SZ";
-        case REG_BINARY:
-            return "REG_BINARY";
-        case REG_DWORD:
-            return "REG_DWORD";
-        case REG_MULTI_SZ:
-            return "REG_MULTI_SZ";
-        case REG_QWORD:
-            return "REG_QWORD";
-        default:
-            return "type " + std::to_string(type);
-    }
-}
-
 void CheckValue(Hive hive, const std::u16string& key, const NamedValue& value,
                 std::vector<Problem>& problems) {
-    const std::u16string_view below =
-        std::u16string_view(key).substr(std::u16string_view(kAppKey).size());
+    const std::u16string_view below = std::u16string_view(key).substr(AppKey().size());
     const ConfigEntry* setting = FindSettingAt(below.empty() ? below : below.substr(1), value.name);
     Problem problem{hive, "", key, value.name, setting, ""};
     const auto report = [&](const char* kind, std::string detail) {
@@ -74,16 +54,16 @@ void CheckValue(Hive hive, const std::u16string& key, const NamedValue& value,
                                       std::to_string(kMaxReadableBytes) +
                                       " and uses the default instead");
     if (value.value.type != REG_SZ)
-        return report("not-text", "stored as " + TypeName(value.value.type) +
+        return report("not-text", "stored as " + RegTypeName(value.value.type) +
                                       ", not REG_SZ; the library reads its bytes as \"" +
                                       Printable(text) + "\"");
-    const std::string bad = CheckSettingText(*setting, text);
+    const std::string bad = CheckSettingText(*setting, text).refusal;
     if (bad.empty()) return;
     report(IsAllowedText(*setting, text) ? "invalid" : "not-allowed",
            bad + "; the library reads " + Printable(ReadAsLibrary(*setting, text)));
 }
 
-ExitCode RunDoctor(bool json) {
+Result RunDoctor() {
     std::vector<Problem> problems;
     nlohmann::json hives = nlohmann::json::array();
     for (Hive hive : kHives) {
@@ -94,7 +74,7 @@ ExitCode RunDoctor(bool json) {
                          {"missing", health.missing},
                          {"problem", TextOrNull(health.problem)},
                          {"note", TextOrNull(health.note)}});
-        if (!health.note.empty() && !json) Warn(std::string(HiveName(hive)) + ": " + health.note);
+        if (!health.note.empty()) Warn(std::string(HiveName(hive)) + ": " + health.note);
         if (!health.problem.empty()) {
             problems.push_back({hive, "hive", u"", u"", nullptr, health.problem});
             continue;
@@ -120,7 +100,7 @@ ExitCode RunDoctor(bool json) {
             for (const NamedValue& value : values) CheckValue(hive, key, value, problems);
         };
         std::vector<SkippedKey> skipped;
-        if (const LSTATUS rc = WalkTree(hive, kAppKey, visit, skipped); rc != ERROR_SUCCESS) {
+        if (const LSTATUS rc = WalkTree(hive, AppKey(), visit, skipped); rc != ERROR_SUCCESS) {
             problems.push_back({hive, "hive", u"", u"", nullptr, "cannot list: " + StatusText(rc)});
             continue;
         }
@@ -131,49 +111,44 @@ ExitCode RunDoctor(bool json) {
                                     ", nor anything below it"});
     }
 
-    if (json) {
-        nlohmann::json list = nlohmann::json::array();
-        for (const Problem& p : problems)
-            list.push_back(
-                {{"hive", HiveName(p.hive)},
-                 {"kind", p.kind},
-                 {"key", TextOrNull(ToUtf8(p.key))},
-                 {"value", NamesValue(p) ? nlohmann::json(ToUtf8(p.name)) : nlohmann::json()},
-                 {"setting", p.setting ? nlohmann::json(p.setting->id) : nlohmann::json()},
-                 {"detail", p.detail}});
-        PrintJson({{"clean", problems.empty()}, {"hives", hives}, {"problems", list}});
-    } else {
-        for (const Problem& p : problems) {
-            std::string where = HiveName(p.hive);
-            if (!p.key.empty()) where += "\\" + ToUtf8(p.key);
-            if (NamesValue(p)) where += " \"" + Printable(p.name) + "\"";
-            if (p.setting != nullptr) where += " (setting " + std::to_string(p.setting->id) + ")";
-            PrintLine(where + ": " + p.kind + ": " + p.detail);
-        }
-        PrintLine(problems.empty() ? "no problems found"
-                                   : std::to_string(problems.size()) + " problem(s) found");
+    Result result;
+    nlohmann::json list = nlohmann::json::array();
+    for (const Problem& p : problems) {
+        list.push_back(
+            {{"hive", HiveName(p.hive)},
+             {"kind", p.kind},
+             {"key", TextOrNull(ToUtf8(p.key))},
+             {"value", NamesValue(p) ? nlohmann::json(ToUtf8(p.name)) : nlohmann::json()},
+             {"setting", p.setting ? nlohmann::json(p.setting->id) : nlohmann::json()},
+             {"detail", p.detail}});
+        std::string where = HiveName(p.hive);
+        if (!p.key.empty()) where += "\\" + ToUtf8(p.key);
+        if (NamesValue(p)) where += " \"" + Printable(p.name) + "\"";
+        if (p.setting != nullptr) where += " (setting " + std::to_string(p.setting->id) + ")";
+        result.lines.push_back(where + ": " + p.kind + ": " + p.detail);
     }
-    return problems.empty() ? ExitCode::Ok : ExitCode::Failed;
+    result.data = {{"clean", problems.empty()}, {"hives", hives}, {"problems", list}};
+    result.closing = {problems.empty() ? "no problems found"
+                                       : std::to_string(problems.size()) + " problem(s) found"};
+    result.code = problems.empty() ? ExitCode::Ok : ExitCode::Failed;
+    return result;
 }
 
 }  // namespace
 
-void AddDoctorCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "doctor",
-        "Reports stored values the library would misread or never read: text not valid for the "
-        "type or outside the allowed values, non-text values, text too long to read back, "
-        "values no setting owns, and unreadable hives. Exit code 0 when there are none.");
-    auto json = std::make_shared<bool>(false);
-    auto repair = std::make_shared<bool>(false);
-    command->add_flag("--json", *json, "Print a JSON object");
-    command->add_flag("--repair", *repair,
-                      "Move each damaged hive file aside (as <file>.corrupt-<UTC time>, with its "
-                      "-wal and -shm) and rebuild it from every key and value that can still be "
-                      "read; report what was lost. Exit code 0 when nothing was lost or nothing "
-                      "needed repair. Not on Windows");
-    command->callback(
-        [=, &result] { result = *repair ? RunDoctorRepair(*json) : RunDoctor(*json); });
-}
+extern const CommandRow kDoctorCommand = {
+    "doctor",
+    "Reports stored values the library would misread or never read: text not valid for the "
+    "type or outside the allowed values, non-text values, text too long to read back, values no "
+    "setting owns, and unreadable hives. Exit code 0 when there are none.",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto repair = std::make_shared<bool>(false);
+        command.add_flag("--repair", *repair,
+                         "Move each damaged hive file aside (as <file>.corrupt-<UTC time>, with "
+                         "its -wal and -shm) and rebuild it from every key and value that can "
+                         "still be read; report what was lost. Exit code 0 when nothing was lost "
+                         "or nothing needed repair. Not on Windows");
+        return [repair] { return *repair ? RunDoctorRepair() : RunDoctor(); };
+    }};
 
 }  // namespace qelcli

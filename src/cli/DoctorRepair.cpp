@@ -92,30 +92,32 @@ std::string Why(const HiveRepairReport& report) {
     return "not repaired: " + StatusText(report.status);
 }
 
-void PrintText(Hive hive, const std::string& file, const HiveRepairReport& report) {
+void Describe(Hive hive, const std::string& file, const HiveRepairReport& report,
+              std::vector<std::string>& lines) {
+    const auto Add = [&lines](std::string line) { lines.push_back(std::move(line)); };
     const std::string head = std::string(HiveName(hive)) + " (" + file + ")";
     for (const std::string& name : report.removed)
-        PrintLine(head + ": removed what an interrupted run left: " + name);
+        Add(head + ": removed what an interrupted run left: " + name);
     for (const std::string& name : report.leftovers)
-        PrintLine(head + ": left by an interrupted run and still in use, or not yours: " + name);
-    if (report.state == "missing") return PrintLine(head + ": no file, nothing to repair");
-    if (report.state == "healthy") return PrintLine(head + ": healthy, left as it is");
+        Add(head + ": left by an interrupted run and still in use, or not yours: " + name);
+    if (report.state == "missing") return Add(head + ": no file, nothing to repair");
+    if (report.state == "healthy") return Add(head + ": healthy, left as it is");
     if (report.state == "interrupted" && report.status == ERROR_SUCCESS)
-        PrintLine(head + ": finished the interrupted repair");
+        Add(head + ": finished the interrupted repair");
     std::string line = head + ": " + report.state;
     for (const std::string& detail : report.details) line += ": " + detail;
-    PrintLine(line);
-    for (const std::string& name : report.moved) PrintLine("  moved aside: " + name);
+    Add(line);
+    for (const std::string& name : report.moved) Add("  moved aside: " + name);
     if (report.rebuiltNoted) {
-        PrintLine(report.rebuilt.empty()
-                      ? "  nothing could be saved; no new hive was made (the next write makes one)"
-                      : "  rebuilt with " + std::to_string(report.savedKeys) + " key(s) and " +
-                            std::to_string(report.savedValues) + " value(s)");
+        Add(report.rebuilt.empty()
+                ? "  nothing could be saved; no new hive was made (the next write makes one)"
+                : "  rebuilt with " + std::to_string(report.savedKeys) + " key(s) and " +
+                      std::to_string(report.savedValues) + " value(s)");
     }
     for (const HiveLoss& loss : report.lost)
-        PrintLine(std::string("  lost ") + (loss.isValue ? "value " : "key ") +
-                  Where(hive, loss.key, loss.name, loss.isValue) + ": " + loss.reason);
-    for (const std::string& text : report.unreadable) PrintLine("  lost: " + text);
+        Add(std::string("  lost ") + (loss.isValue ? "value " : "key ") +
+            Where(hive, loss.key, loss.name, loss.isValue) + ": " + loss.reason);
+    for (const std::string& text : report.unreadable) Add("  lost: " + text);
 }
 
 nlohmann::json ToJson(Hive hive, const std::string& file, const HiveRepairReport& report) {
@@ -151,15 +153,15 @@ HiveRepairReport CheckHiveFile([[maybe_unused]] Hive hive) {
 #endif
 }
 
-ExitCode RunDoctorRepair(bool json) {
+Result RunDoctorRepair() {
 #if defined(_WIN32)
-    (void)json;
-    return Refuse(
+    return Refused(
         "--repair rebuilds the hive files of the portable registry; the Windows registry is not "
         "repaired by this tool");
 #else
     bool allFine = true;
     bool anyRepaired = false;
+    Result result;
     nlohmann::json hives = nlohmann::json::array();
     for (Hive hive : kHives) {
         const HiveHealth health = CheckHive(hive);
@@ -167,23 +169,20 @@ ExitCode RunDoctorRepair(bool json) {
         const HiveRepairReport report = Call(hive, 0);
         allFine = allFine && Fine(report);
         anyRepaired = anyRepaired || !report.moved.empty();
-        if (json)
-            hives.push_back(ToJson(hive, file, report));
-        else
-            PrintText(hive, file, report);
+        hives.push_back(ToJson(hive, file, report));
+        Describe(hive, file, report, result.lines);
         if (const std::string why = Why(report); !why.empty())
             Warn(std::string(HiveName(hive)) + ": " + why);
         // A refused hive is not rebuilt: its owner decides; here is how.
         if (report.state == "refused" && !health.problem.empty())
             Warn(std::string(HiveName(hive)) + ": " + health.problem);
     }
-    if (json)
-        PrintJson({{"repaired", allFine}, {"hives", hives}});
-    else if (!allFine)
-        PrintLine("not everything could be saved or repaired");
-    else
-        PrintLine(anyRepaired ? "repaired, nothing lost" : "no hive needed repair");
-    return allFine ? ExitCode::Ok : ExitCode::Failed;
+    result.data = {{"repaired", allFine}, {"hives", hives}};
+    result.closing = {!allFine      ? "not everything could be saved or repaired"
+                      : anyRepaired ? "repaired, nothing lost"
+                                    : "no hive needed repair"};
+    result.code = allFine ? ExitCode::Ok : ExitCode::Failed;
+    return result;
 #endif
 }
 

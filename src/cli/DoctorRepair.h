@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ExitCode.h"
+#include "Command.h"
 #include "Hive.h"
 #include "QelPlatform.h"
 
@@ -44,6 +44,6 @@ struct HiveRepairReport {
 HiveRepairReport CheckHiveFile(Hive hive);
 
 // doctor --repair.
-ExitCode RunDoctorRepair(bool json);
+Result RunDoctorRepair();
 
 }  // namespace qelcli

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "Catalogue.h"
-#include "Commands.h"
+#include "Command.h"
 #include "FileBytes.h"
 #include "Output.h"
 #include "RegFile.h"
@@ -16,7 +16,7 @@ namespace {
 
 // Every value of both hives as .reg keys. A key the walk could not read makes the export
 // refuse: a backup that silently lacks part of the tree would restore as a different one.
-ExitCode RunExport(const std::string& file, bool utf8) {
+Result RunExport(const std::string& file, bool utf8, bool json) {
     std::vector<regfile::Key> keys;
     size_t count = 0;
     size_t unread = 0;
@@ -35,43 +35,52 @@ ExitCode RunExport(const std::string& file, bool utf8) {
             count += values.size();
         };
         std::vector<SkippedKey> skipped;
-        if (const LSTATUS rc = WalkTree(hive, kAppKey, visit, skipped); rc != ERROR_SUCCESS)
-            return Refuse("cannot read " + DescribeHive(hive) + ": " + StatusText(rc));
+        if (const LSTATUS rc = WalkTree(hive, AppKey(), visit, skipped); rc != ERROR_SUCCESS)
+            return Refused("cannot read " + DescribeHive(hive) + ": " + StatusText(rc));
         for (const SkippedKey& key : skipped) Warn(DescribeSkipped(hive, key));
         unread += skipped.size();
     }
     if (unread > 0)
-        return Refuse("nothing exported: " + std::to_string(unread) +
-                      " key(s) could not be read, and a .reg file without them would restore "
-                      "as less than is stored");
+        return Refused("nothing exported: " + std::to_string(unread) +
+                       " key(s) could not be read, and a .reg file without them would restore "
+                       "as less than is stored");
     const std::string bytes =
         regfile::Write(std::move(keys), utf8 ? regfile::Encoding::Utf8 : regfile::Encoding::Utf16);
     // Standard output by any name is written as a stream: replacing the file behind it would
     // leave the shell's redirection pointing at a file no longer linked anywhere.
+    Result result;
     if (file.empty() || file == "-" || IsStandardOutput(file)) {
-        if (!PrintBytes(bytes)) return Refuse("cannot write to standard output");
-        return ExitCode::Ok;
+        if (json)
+            return Refused(
+                "--json describes an export to a FILE; the .reg text itself is what "
+                "goes to standard output");
+        result.bytes = bytes;
+        result.hasBytes = true;
+        return result;
     }
     std::string reason;
-    if (!WriteFileBytes(file, bytes, reason)) return Refuse(reason);
-    PrintLine("exported " + std::to_string(count) + " values to " + file);
-    return ExitCode::Ok;
+    if (!WriteFileBytes(file, bytes, reason)) return Refused(reason);
+    result.data = {{"file", file}, {"values", count}};
+    result.lines = {"exported " + std::to_string(count) + " values to " + file};
+    return result;
 }
 
 }  // namespace
 
-void AddExportCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "export",
-        "Writes the values stored in both hives as a .reg file (version 5, UTF-16LE with a "
-        "byte-order mark, CRLF), sorted, to FILE or to standard output. A file is replaced whole "
-        "or not at all, keeping its mode; a FIFO or device is written as a stream. Refuses if "
-        "any key cannot be read.");
-    auto file = std::make_shared<std::string>();
-    auto utf8 = std::make_shared<bool>(false);
-    command->add_option("FILE", *file, "The file to write (default: standard output)");
-    command->add_flag("--utf8", *utf8, "Write UTF-8 without a byte-order mark");
-    command->callback([=, &result] { result = RunExport(*file, *utf8); });
-}
+extern const CommandRow kExportCommand = {
+    "export",
+    "Writes the values stored in both hives as a .reg file (version 5, UTF-16LE with a "
+    "byte-order mark, CRLF), sorted, to FILE or to standard output. A file is replaced whole or "
+    "not at all, keeping its mode; a FIFO or device is written as a stream. Refuses if any key "
+    "cannot be read.",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto file = std::make_shared<std::string>();
+        auto utf8 = std::make_shared<bool>(false);
+        command.add_option("FILE", *file, "The file to write (default: standard output)");
+        command.add_flag("--utf8", *utf8, "Write UTF-8 without a byte-order mark");
+        // --json is the table's flag, added to every command.
+        return
+            [file, utf8, &command] { return RunExport(*file, *utf8, command.count("--json") > 0); };
+    }};
 
 }  // namespace qelcli

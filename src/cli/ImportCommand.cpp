@@ -6,7 +6,7 @@
 #include <memory>
 #include <new>
 
-#include "Commands.h"
+#include "Command.h"
 #include "FileBytes.h"
 #include "ImportPlan.h"
 #include "Output.h"
@@ -25,8 +25,14 @@ constexpr std::uint64_t kMaxRegFileBytes = std::uint64_t{64} << 20;
 
 std::string Shown(const std::optional<RawValue>& value, const char* absent) {
     if (!value) return absent;
-    if (value->type != REG_SZ) return "(type " + std::to_string(value->type) + " data)";
+    if (value->type != REG_SZ) return "(" + RegTypeName(value->type) + " data)";
     return "\"" + Printable(TextOf(*value)) + "\"";
+}
+
+nlohmann::json JsonOf(const std::optional<RawValue>& value) {
+    if (!value) return nullptr;
+    if (value->type != REG_SZ) return {{"type", RegTypeName(value->type)}};
+    return ToUtf8(TextOf(*value));
 }
 
 std::string Where(const PlannedChange& change) {
@@ -38,7 +44,7 @@ std::string Where(const PlannedChange& change) {
 // Applies the changes hive by hive, each hive's all at once (see ApplyChanges). When the second
 // hive refuses, the first one's changes are undone the same way; only a kill between the two
 // commits can leave one hive imported and the other not.
-ExitCode Apply(const ImportPlan& plan) {
+bool Apply(const ImportPlan& plan) {
     std::vector<std::pair<Hive, std::vector<ValueChange>>> perHive;
     std::vector<std::vector<const PlannedChange*>> planned;
     for (const PlannedChange& change : plan.changes) {
@@ -73,64 +79,79 @@ ExitCode Apply(const ImportPlan& plan) {
         if (unrestored > 0)
             reason += "; " + std::to_string(unrestored) +
                       " value(s) already written could not be put back";
-        return Refuse(reason);
+        Refuse(reason);
+        return false;
     }
     // Only empty keys go here, after the values: a kill before it leaves keys without values,
     // which read as nothing stored.
     for (const auto& [hive, key] : plan.deletedKeys) DeleteEmptyKeys(hive, key);
-    return ExitCode::Ok;
+    return true;
 }
 
-ExitCode RunImport(const std::string& file, bool dryRun) {
+Result RunImport(const std::string& file, bool dryRun) {
     std::string reason;
     const std::optional<std::string> bytes = ReadFileBytes(file, kMaxRegFileBytes, reason);
-    if (!bytes) return Refuse("nothing imported: " + reason);
+    if (!bytes) return Refused("nothing imported: " + reason);
     // Bad lines are printed as they are found: kept, they could cost many times the file.
     const ImportPlan plan = PlanImport(*bytes, [&](const regfile::Error& error) {
         Warn(file + ":" + std::to_string(error.line) + ": " + error.reason);
     });
     if (plan.errors > 0)
-        return Refuse("nothing imported: " + std::to_string(plan.errors) + " bad line(s) in " +
-                      file);
-    for (const PlannedChange& change : plan.changes)
-        PrintLine(Where(change) + ": " + Shown(change.before, "(not stored)") + " -> " +
-                  Shown(change.after, "(deleted)"));
+        return Refused("nothing imported: " + std::to_string(plan.errors) + " bad line(s) in " +
+                       file);
+    // Printed once written: a refused import shows no change as if it had been made.
+    if (!dryRun && !Apply(plan)) return Result::Failed();
+    Result result;
+    nlohmann::json changes = nlohmann::json::array();
+    for (const PlannedChange& change : plan.changes) {
+        changes.push_back(
+            {{"hive", HiveName(change.hive)},
+             {"key", ToUtf8(change.key)},
+             {"name", ToUtf8(change.name)},
+             {"setting", change.setting ? nlohmann::json(change.setting->id) : nlohmann::json()},
+             {"line", change.line},
+             {"before", JsonOf(change.before)},
+             {"after", JsonOf(change.after)}});
+        result.lines.push_back(Where(change) + ": " + Shown(change.before, "(not stored)") +
+                               " -> " + Shown(change.after, "(deleted)"));
+    }
+    result.data = {{"file", file},
+                   {"dryRun", dryRun},
+                   {"changed", plan.changes.size()},
+                   {"unchanged", plan.unchanged},
+                   {"changes", changes}};
     const std::string counts = std::to_string(plan.changes.size()) + " value(s) " +
                                (dryRun ? "would change" : "changed") + ", " +
                                std::to_string(plan.unchanged) + " unchanged";
-    if (dryRun) {
-        PrintLine(counts + "; dry run, nothing written");
-        return ExitCode::Ok;
-    }
-    const ExitCode applied = Apply(plan);
-    if (applied == ExitCode::Ok) PrintLine(counts);
-    return applied;
+    result.closing = {dryRun ? counts + "; dry run, nothing written" : counts};
+    return result;
 }
 
 }  // namespace
 
-void AddImportCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "import",
-        "Applies a .reg file (version 5 in UTF-16LE or UTF-8, or REGEDIT4) to the settings. "
-        "Every line must name a setting's value in the hive its scope reads, as text valid for "
-        "its type and allowed values; otherwise nothing is written. Prints each change.");
-    auto file = std::make_shared<std::string>();
-    auto dryRun = std::make_shared<bool>(false);
-    command
-        ->add_option("FILE", *file,
-                     "The .reg file, at most " + SizeText(kMaxRegFileBytes) +
-                         " (a pipe or device is read up to that much)")
-        ->required();
-    command->add_flag("--dry-run", *dryRun, "Print the old and new values, write nothing");
-    command->callback([=, &result] {
-        try {
-            result = RunImport(*file, *dryRun);
-        } catch (const std::bad_alloc&) {
-            // Only checking allocates much, and nothing is written before it ends.
-            result = Refuse("nothing imported: not enough memory to check " + *file);
-        }
-    });
-}
+extern const CommandRow kImportCommand = {
+    "import",
+    "Applies a .reg file (version 5 in UTF-16LE or UTF-8, or REGEDIT4) to the settings, all or "
+    "nothing. Every line must name a setting's value in the hive its scope reads, as text valid "
+    "for its type and allowed values; otherwise nothing is written. Each value is stored as set "
+    "stores it. Prints each change once written.",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto file = std::make_shared<std::string>();
+        auto dryRun = std::make_shared<bool>(false);
+        command
+            .add_option("FILE", *file,
+                        "The .reg file, at most " + SizeText(kMaxRegFileBytes) +
+                            " (a pipe or device is read up to that much)")
+            ->required();
+        command.add_flag("--dry-run", *dryRun, "Print the old and new values, write nothing");
+        return [file, dryRun] {
+            try {
+                return RunImport(*file, *dryRun);
+            } catch (const std::bad_alloc&) {
+                // Only checking allocates much, and nothing is written before it ends.
+                return Refused("nothing imported: not enough memory to check " + *file);
+            }
+        };
+    }};
 
 }  // namespace qelcli

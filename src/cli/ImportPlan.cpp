@@ -25,8 +25,8 @@ std::u16string Folded(std::u16string_view text) {
 struct KeyPlace {
     Hive hive = Hive::User;
     std::u16string key;       // below the hive, single separators
-    std::u16string relative;  // below kAppKey; empty for kAppKey itself
-    bool ancestor = false;    // kAppKey lies below this key
+    std::u16string relative;  // below AppKey(); empty for it itself
+    bool ancestor = false;    // AppKey() lies below this key
 };
 
 std::optional<KeyPlace> Place(std::u16string_view path, std::string& reason) {
@@ -50,7 +50,7 @@ std::optional<KeyPlace> Place(std::u16string_view path, std::string& reason) {
         }
         if (!place.key.empty() && place.key.back() == u'\\') place.key.pop_back();
     }
-    const std::u16string_view app(kAppKey);
+    const std::u16string_view app(AppKey());
     const std::u16string_view key(place.key);
     if (EqualsIgnoringCase(key, app)) return place;
     if (key.size() > app.size() && key[app.size()] == u'\\' &&
@@ -124,19 +124,21 @@ private:
             if (auto* change = Touch(*place, op.name, setting, op.line)) change->after.reset();
             return;
         }
-        if (op.type != regfile::kTypeSz)
-            return Fail(op.line,
-                        name + " must be text (REG_SZ), not type " + std::to_string(op.type));
+        if (op.type != qelsetting::kStoredType)
+            return Fail(op.line, name + " must be text (REG_SZ), not " + RegTypeName(op.type));
         if (op.data.size() % 2 != 0)
             return Fail(op.line, name + ": REG_SZ data of an odd number of bytes");
         if (op.data.size() > kMaxReadableBytes)
             return Fail(op.line, name + ": " + std::to_string(op.data.size()) +
                                      " bytes; the library reads at most " +
                                      std::to_string(kMaxReadableBytes));
-        RawValue value{REG_SZ, std::vector<BYTE>(op.data.begin(), op.data.end())};
-        if (const std::string bad = CheckSettingText(*setting, TextOf(value)); !bad.empty())
-            return Fail(op.line, name + ": " + bad);
-        if (auto* change = Touch(*place, op.name, setting, op.line)) change->after = value;
+        const RawValue given{REG_SZ, std::vector<BYTE>(op.data.begin(), op.data.end())};
+        const SettingText checked = CheckSettingText(*setting, TextOf(given));
+        if (!checked.refusal.empty()) return Fail(op.line, name + ": " + checked.refusal);
+        // Stored as `set` stores it: the canonical text ("TRUE" as "true"), terminated.
+        if (auto* change = Touch(*place, op.name, setting, op.line))
+            change->after =
+                RawValue{qelsetting::kStoredType, qelsetting::StoredData(checked.canonical)};
     }
 
     void DeleteKey(const regfile::Operation& op, const KeyPlace& place) {
@@ -176,8 +178,7 @@ private:
     bool ListDeleted(const regfile::Operation& op, const KeyPlace& place) {
         TreeVisit visit;
         visit.enter = [&](const std::u16string& key, std::vector<NamedValue>& values) {
-            const std::u16string_view relative =
-                std::u16string_view(key).substr(std::u16string_view(kAppKey).size());
+            const std::u16string_view relative = std::u16string_view(key).substr(AppKey().size());
             KeyPlace at = place;
             at.key = key;
             for (const NamedValue& value : values) {

@@ -354,6 +354,27 @@ HiveHealth CheckHive(Hive hive) {
     return health;
 }
 
+std::string RegTypeName(DWORD type) {
+    switch (type) {
+        case REG_NONE:
+            return "REG_NONE";
+        case REG_SZ:
+            return "REG_SZ";
+        case REG_EXPAND_SZ:
+            return "REG_EXPAND_SZ";
+        case REG_BINARY:
+            return "REG_BINARY";
+        case REG_DWORD:
+            return "REG_DWORD";
+        case REG_MULTI_SZ:
+            return "REG_MULTI_SZ";
+        case REG_QWORD:
+            return "REG_QWORD";
+        default:
+            return "type " + std::to_string(type);
+    }
+}
+
 std::string StatusText(LSTATUS status) {
     switch (status) {
         case ERROR_FILE_NOT_FOUND:

@@ -131,6 +131,9 @@ struct HiveHealth {
 };
 HiveHealth CheckHive(Hive hive);
 
+// "REG_DWORD"; "type 12" for a type without a name.
+std::string RegTypeName(DWORD type);
+
 // "access denied (5)".
 std::string StatusText(LSTATUS status);
 

@@ -1,11 +1,10 @@
 // File: SettingText.h
 //
-// What text a setting accepts. The library's own reading never fails (any text reads as some
-// value), so the tool checks strictly before it writes, and doctor reports what would misread.
+// Text for a setting, in the tool's words: the strict check of what a person types (by the rules
+// of a stored setting, which the library uses too), with the reason of a refusal spelled out,
+// and what the library reads from a stored text.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,27 +13,24 @@
 
 namespace qelcli {
 
-// The longest text the library reads back (its buffer holds 1023 characters and the NUL).
-inline constexpr size_t kMaxReadableChars = 1023;
-inline constexpr size_t kMaxReadableBytes = (kMaxReadableChars + 1) * 2;
+// The most bytes of stored data the library reads (1023 characters and the terminator).
+inline constexpr size_t kMaxReadableBytes = qelsetting::kReadBufferBytes;
 
-// "true" or "false" in any letter case.
-std::optional<bool> ParseBoolStrict(std::u16string_view text);
-// Optional sign, decimal digits, nothing else, within 32 bits.
-std::optional<std::int32_t> ParseInt32Strict(std::u16string_view text);
-
-// The allowed list's tokens, read as the library reads them (split at commas, trimmed before
-// each token, stopping at the first empty one); empty when every value is allowed.
+// The allowed list's tokens as the library reads them; empty when every value is allowed.
 std::vector<std::u16string> AllowedTokens(const ConfigEntry& entry);
 
 // Whether the text, read as the library reads it, is in the allowed list.
 bool IsAllowedText(const ConfigEntry& entry, std::u16string_view text);
 
-// Empty when `text` may be stored for the setting; otherwise why not (wrong form for the
-// type, outside the allowed list, or too long to read back).
-std::string CheckSettingText(const ConfigEntry& entry, std::u16string_view text);
+struct SettingText {
+    std::string refusal;       // empty when the text may be stored
+    std::u16string canonical;  // when it may: the text the library stores for it ("TRUE": "true")
+};
+// The strict check before a write: the form for the type (true or false; an optional sign and
+// decimal digits within 32 bits), the length the library reads back, the allowed list.
+SettingText CheckSettingText(const ConfigEntry& entry, std::u16string_view text);
 
-// The value the library reads from `text`, in its canonical text form ("TRUE" reads as true).
+// The value the library reads from a stored `text`, in its canonical text ("TRUE": "true").
 std::u16string ReadAsLibrary(const ConfigEntry& entry, std::u16string_view text);
 
 }  // namespace qelcli

@@ -7,25 +7,20 @@
 namespace qelcli {
 
 nlohmann::json TypedJson(const ConfigEntry& entry, std::u16string_view text) {
-    const std::u16string read = ReadAsLibrary(entry, text);
-    switch (TypeOf(entry)) {
-        case ValueType::Bool:
-            return read == u"true";
-        case ValueType::Int:
-        case ValueType::Long: {
-            long value = 0;
-            FromString(CString(read), value);
+    const CString stored(text);
+    return qelsetting::Visit(TypeOf(entry), [&](auto tag) -> nlohmann::json {
+        typename decltype(tag)::type value{};
+        FromString(stored, value);
+        if constexpr (std::is_same_v<decltype(value), CString>)
+            return ToUtf8(value.View());
+        else
             return value;
-        }
-        case ValueType::Text:
-            break;
-    }
-    return ToUtf8(read);
+    });
 }
 
 std::string DisplayValue(const ConfigEntry& entry, std::u16string_view text) {
     const std::u16string read = ReadAsLibrary(entry, text);
-    if (TypeOf(entry) == ValueType::Text) return "\"" + Printable(read) + "\"";
+    if (TypeOf(entry) == SettingType::Text) return "\"" + Printable(read) + "\"";
     return Printable(read);
 }
 
@@ -34,7 +29,7 @@ nlohmann::json SettingJson(const ConfigEntry& entry) {
     for (const auto& token : AllowedTokens(entry)) allowed.push_back(ToUtf8(token));
     return {{"id", entry.id},
             {"key", ToUtf8(entry.keyPath)},
-            {"type", TypeName(TypeOf(entry))},
+            {"type", TypeName(entry)},
             {"scope", ScopeName(entry.scope)},
             {"default", TypedJson(entry, entry.defaultText)},
             {"allowed", allowed}};

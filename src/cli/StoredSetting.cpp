@@ -1,35 +1,33 @@
 #include "StoredSetting.h"
 
-#include "SettingText.h"
-
 namespace qelcli {
 
 std::u16string TextOf(const RawValue& value) {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < value.data.size(); i += 2) {
-        const auto unit = static_cast<char16_t>(value.data[i] | (value.data[i + 1] << 8));
-        if (unit == 0) break;
-        text += unit;
-    }
-    return text;
+    return std::u16string(qelsetting::TextOfData(value.data.data(), value.data.size()).View());
 }
 
 StoredSetting ReadStoredSetting(const ConfigEntry& entry) {
     const Location where = LocationOf(entry);
+    CString text(entry.defaultText);
+    const qelsetting::EffectiveRead read =
+        qelsetting::ReadEffective(entry.scope, where.composed, text);
     StoredSetting result;
-    result.text = entry.defaultText;
-    for (Hive hive : kHives) {
-        if (hive == Hive::User && where.hive != Hive::User) continue;
-        RawValue raw;
-        // The path exactly as the library composes it, so both read the same place.
-        if (ReadValue(hive, where.composedKey, where.valueName, raw) != ERROR_SUCCESS) continue;
-        if (raw.data.size() > kMaxReadableBytes) {
-            (hive == Hive::User ? result.tooLongInUser : result.tooLongInMachine) = true;
-            continue;
+    result.text = text.View();
+    if (read.source != nullptr) result.source = HiveOf(read.source);
+    const auto order = qelsetting::ReadOrder(entry.scope);
+    for (size_t i = 0; i < read.hivesRead; ++i) {
+        const Hive hive = HiveOf(order[i]);
+        switch (read.hives[i].outcome) {
+            case qelsetting::ReadOutcome::TooLong:
+                (hive == Hive::User ? result.tooLongInUser : result.tooLongInMachine) = true;
+                break;
+            case qelsetting::ReadOutcome::Failed:
+                result.failed.emplace_back(hive, read.hives[i].status);
+                break;
+            case qelsetting::ReadOutcome::Read:
+            case qelsetting::ReadOutcome::Missing:
+                break;
         }
-        result.source = hive;
-        result.text = TextOf(raw);
-        return result;
     }
     return result;
 }

@@ -1,13 +1,13 @@
 // File: StoredSetting.h
 //
-// What the library would read for a setting, found without the library: its read stores the
-// default when nothing is stored, and listing must not write. Same rules: the user hive, then
-// the machine hive, for user scope; the machine hive alone otherwise; data beyond 1023
-// characters counts as not stored; the text is the data up to its first NUL, whatever its type.
+// What the library reads for a setting, read by the library's own rules but without its
+// write-back: its read stores the default when nothing is stored, and looking must not write.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "Catalogue.h"
 #include "Registry.h"
@@ -19,6 +19,9 @@ struct StoredSetting {
     std::u16string text;         // the text read, or the default
     bool tooLongInUser = false;
     bool tooLongInMachine = false;
+    // Hives whose read failed for another reason than a missing value, with the registry's
+    // answer: the library reads past them as if nothing were stored.
+    std::vector<std::pair<Hive, LSTATUS>> failed;
 };
 
 StoredSetting ReadStoredSetting(const ConfigEntry& entry);

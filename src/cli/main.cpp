@@ -1,9 +1,10 @@
 // qelconfig: the command line over the settings, the capabilities and their registry storage.
+#include <csignal>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "Commands.h"
+#include "CommandTable.h"
 #include "Output.h"
 #include "Utf8.h"
 
@@ -39,6 +40,10 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#if !defined(_WIN32)
+    // A closed pipe is a failed write to report, not a reason to die without a word.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
     qelcli::PrepareConsole();
     CLI::App app(
         "qelconfig: reads, writes, exports, imports and checks the settings that the "
@@ -47,15 +52,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", QELCONFIG_VERSION);
     app.require_subcommand(1);
     qelcli::ExitCode result = qelcli::ExitCode::Ok;
-    qelcli::AddListCommand(app, result);
-    qelcli::AddGetCommand(app, result);
-    qelcli::AddSetCommand(app, result);
-    qelcli::AddResetCommand(app, result);
-    qelcli::AddDescribeCommand(app, result);
-    qelcli::AddCapsCommand(app, result);
-    qelcli::AddExportCommand(app, result);
-    qelcli::AddImportCommand(app, result);
-    qelcli::AddDoctorCommand(app, result);
+    qelcli::AddCommands(app, result);
 
     std::vector<std::string> arguments = Arguments(argc, argv);
     std::vector<const char*> pointers;

@@ -58,8 +58,12 @@ TEST(FromStringInteger, SaturatesBeyondTheTypesRange) {
     EXPECT_EQ(Parse<int>(u"2147483648"), std::numeric_limits<int>::max());
     EXPECT_EQ(Parse<int>(u"-2147483649"), std::numeric_limits<int>::min());
     EXPECT_EQ(Parse<int>(u"99999999999999999999999999"), std::numeric_limits<int>::max());
-    EXPECT_EQ(Parse<long>(u"-99999999999999999999999999"), std::numeric_limits<long>::min());
-    EXPECT_EQ(Parse<long>(u"99999999999999999999999999x"), std::numeric_limits<long>::max());
+    // A stored long holds 32 bits wherever long is wider, so a text means one number everywhere.
+    EXPECT_EQ(Parse<long>(u"2147483648"), 2147483647L);
+    EXPECT_EQ(Parse<long>(u"5000000000"), 2147483647L);
+    EXPECT_EQ(Parse<long>(u"-2147483649"), -2147483647L - 1);
+    EXPECT_EQ(Parse<long>(u"-99999999999999999999999999"), -2147483647L - 1);
+    EXPECT_EQ(Parse<long>(u"99999999999999999999999999x"), 2147483647L);
 }
 
 TEST(ToStringInteger, WritesPlainDecimal) {
@@ -94,6 +98,10 @@ TEST(DoubleText, ReadsAsStrtodDoes) {
     EXPECT_DOUBLE_EQ(Parse<double>(u"0x"), 0.0);
     EXPECT_DOUBLE_EQ(Parse<double>(u"1e"), 1.0);
     EXPECT_DOUBLE_EQ(Parse<double>(u"abc"), 0.0);
+    // One sign only, and none after a hexadecimal prefix: these read no number at all.
+    for (const char16_t* twoSigns : {u"--5", u"+-5", u"-+5", u"++5", u" -+0x10", u"0x-5", u"0x+5"})
+        EXPECT_EQ(Parse<double>(twoSigns), 0.0) << CString(twoSigns).GetLength();
+    EXPECT_DOUBLE_EQ(Parse<double>(u"-0x10"), -16.0);
     EXPECT_DOUBLE_EQ(Parse<double>(u""), 0.0);
     EXPECT_TRUE(std::isinf(Parse<double>(u"inf")));
     EXPECT_TRUE(std::isnan(Parse<double>(u"nan")));

@@ -68,6 +68,21 @@ TEST_F(SettingsTest, TheValueTypeMustMatchExactly) {
     EXPECT_FALSE(Stored(HKEY_CURRENT_USER, u"UI/ProjectType"));
 }
 
+// A stored long holds 32 bits on every platform: where long is wider, a value beyond them is
+// refused rather than stored as a text another platform would read as a different number.
+TEST_F(SettingsTest, ALongBeyondThirtyTwoBitsIsRefused) {
+    CQelConfig& config = Config();
+    EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_MinWidth, 2147483647L), S_OK);
+    EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_MinWidth, -2147483647L - 1), S_OK);
+    if constexpr (sizeof(long) > 4) {
+        const long beyond[] = {static_cast<long>(2147483648LL), static_cast<long>(-2147483649LL),
+                               static_cast<long>(5000000000LL)};
+        for (long value : beyond)
+            EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_MinWidth, value), E_INVALIDARG) << value;
+    }
+    EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/MinWidth"), u"-2147483648");
+}
+
 TEST_F(SettingsTest, AllowedListsGuardTheirSettings) {
     CQelConfig& config = Config();
     EXPECT_EQ(config.SetValue(ckUI_ButtonStylesDlg_Type, 3L), E_INVALIDARG);

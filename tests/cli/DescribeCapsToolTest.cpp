@@ -44,9 +44,26 @@ TEST_F(Describe, TheLocationIsWhereTheLibraryStores) {
 TEST_F(Describe, TheTextFormNamesEveryField) {
     const ToolRun run = Run({"describe", "18"});
     ASSERT_EQ(run.exitCode, 0);
-    for (const char* field : {"id:", "key path:", "type:", "scope:", "default:", "allowed:",
-                              "description:", "hive:", "key:", "normalised key:", "value name:"})
-        EXPECT_NE(run.out.find(field), std::string::npos) << field;
+    // Each line is labelled with the field's name in the JSON form.
+    const nlohmann::json json = RunJson({"describe", "18", "--json"});
+    for (const char* field :
+         {"id", "key", "type", "scope", "access", "default", "accepts", "description",
+          "registry.hive", "registry.key", "registry.normalisedKey", "registry.valueName"}) {
+        EXPECT_NE(("\n" + run.out).find("\n" + std::string(field) + ":"), std::string::npos)
+            << field;
+        const std::string path = std::string(field);
+        const size_t dot = path.find('.');
+        EXPECT_TRUE(dot == std::string::npos
+                        ? json.contains(path)
+                        : json[path.substr(0, dot)].contains(path.substr(dot + 1)))
+            << field;
+    }
+    const size_t accepts = run.out.find("\naccepts:");
+    EXPECT_EQ(
+        run.out.substr(accepts, run.out.find('\n', accepts + 1) - accepts).find("true or false") ==
+            std::string::npos,
+        false)
+        << "a bool accepts true and false, not any value: " << run.out;
 }
 
 TEST_F(Caps, ListsAllThirtySevenUnderTheDefaultSubKeys) {

@@ -95,7 +95,7 @@ TEST_F(Import, OneBadLineRefusesTheWholeFileAndNamesIt) {
         {"\"BurnToDisk\"=\"yes\"", "is not a bool"},
         {"\"BurnToDisk\"=dword:00000001", "must be text (REG_SZ)"},
         {"\"BurnToDisk\"=hex(2):74,00,00,00", "must be text (REG_SZ)"},
-        {"\"ProjectType\"=\"1 \"", "is not a 32-bit decimal int"},
+        {"\"ProjectType\"=\"1 \"", "is not a decimal int"},
         {"\"QuickBurnDlg\\\\Format\"=\"8\"", "no setting is stored"},
         {"\"URLNewThemes\"=\"http://x/\"", "is a machine setting"},
         {"\"ISOImagePath\"=\"" + std::string(1024, 'x') + "\"", "reads at most"},

@@ -2,10 +2,13 @@
 #include <gtest/gtest.h>
 
 #include "SettingText.h"
+#include "Utf8.h"
 
 namespace {
 
 using namespace qelcli;
+
+std::string Utf8(const std::u16string& text) { return ToUtf8(text); }
 
 const ConfigEntry& Setting(const char* keyPath) {
     const ConfigEntry* entry = FindSetting(keyPath);
@@ -46,18 +49,29 @@ TEST(SettingText, Int32Forms) {
         {u"--1", std::nullopt},
         {u"\uFF11", std::nullopt},
     };
-    for (const auto& c : cases) {
-        const std::u16string text(c.text);
-        EXPECT_EQ(ParseInt32Strict(text), c.value) << std::string(text.begin(), text.end());
+    // An int and a long setting with no allowed list: both hold 32 bits wherever stored.
+    for (const char* setting : {"UI/ProjectType", "UI/ButtonStylesDlg/MinWidth"}) {
+        for (const auto& c : cases) {
+            const std::u16string text(c.text);
+            const SettingText checked = CheckSettingText(Setting(setting), text);
+            if (c.value) {
+                EXPECT_EQ(checked.refusal, "") << setting << " " << Utf8(text);
+                EXPECT_EQ(Utf8(checked.canonical), std::to_string(*c.value)) << Utf8(text);
+            } else {
+                EXPECT_NE(checked.refusal, "") << setting << " " << Utf8(text);
+            }
+        }
     }
 }
 
 TEST(SettingText, BoolForms) {
+    const ConfigEntry& burn = Setting("UI/BurnToDisk");
     for (const char16_t* yes : {u"true", u"TRUE", u"True", u"tRuE"})
-        EXPECT_EQ(ParseBoolStrict(yes), true);
-    for (const char16_t* no : {u"false", u"FALSE", u"False"}) EXPECT_EQ(ParseBoolStrict(no), false);
+        EXPECT_EQ(CheckSettingText(burn, yes).canonical, u"true");
+    for (const char16_t* no : {u"false", u"FALSE", u"False"})
+        EXPECT_EQ(CheckSettingText(burn, no).canonical, u"false");
     for (const char16_t* bad : {u"", u"1", u"0", u"yes", u"true ", u" false", u"truee"})
-        EXPECT_EQ(ParseBoolStrict(bad), std::nullopt);
+        EXPECT_NE(CheckSettingText(burn, bad).refusal.find("is not a bool"), std::string::npos);
 }
 
 TEST(SettingText, AllowedTokensAreTheLibrarysTokens) {
@@ -84,8 +98,9 @@ TEST(SettingText, CheckNamesTheReason) {
         {"UI/BurnToDisk", u"False", ""},
         {"UI/BurnToDisk", u"no", "is not a bool"},
         {"UI/ProjectType", u"-5", ""},
-        {"UI/ProjectType", u"5.0", "is not a 32-bit decimal int"},
-        {"UI/ButtonStylesDlg/MinWidth", u"x", "is not a 32-bit decimal long"},
+        {"UI/ProjectType", u"5.0", "is not a decimal int"},
+        {"UI/ButtonStylesDlg/MinWidth", u"x", "is not a decimal long"},
+        {"UI/ButtonStylesDlg/MinWidth", u"5000000000", "outside the 32 bits of a stored long"},
         {"UI/QuickBurnDlg/Format", u"8", "allowed values: 1, 2, 3, 4, 5, 6, 7"},
         {"Qel/PlayRemaingTitlesOption", u"2", ""},
         {"UI/ISOImagePath", std::u16string(1023, u'a'), ""},
@@ -93,7 +108,7 @@ TEST(SettingText, CheckNamesTheReason) {
         {"UI/ISOImagePath", u"any \"text\" \\ at all", ""},
     };
     for (const auto& c : cases) {
-        const std::string reason = CheckSettingText(Setting(c.setting), c.text);
+        const std::string reason = CheckSettingText(Setting(c.setting), c.text).refusal;
         if (*c.reason == 0) {
             EXPECT_EQ(reason, "") << c.setting;
         } else {
