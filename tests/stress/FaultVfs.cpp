@@ -83,6 +83,8 @@ int ShmLock(sqlite3_file* f, int offset, int n, int flags) {
     if ((flags & SQLITE_SHM_LOCK) != 0 && (flags & SQLITE_SHM_SHARED) != 0 &&
         offset >= kFirstReadMark && offset < kFirstReadMark + kReadMarks)
         g_faults->CountReadTransaction();
+    if ((flags & SQLITE_SHM_LOCK) != 0 && (flags & SQLITE_SHM_EXCLUSIVE) != 0 && offset == 0)
+        g_faults->CountWriteLockAttempt();
     return Real(f)->pMethods->xShmLock(Real(f), offset, n, flags);
 }
 void ShmBarrier(sqlite3_file* f) { Real(f)->pMethods->xShmBarrier(Real(f)); }
@@ -195,6 +197,15 @@ FaultVfs& FaultVfs::Install() {
         return faults;
     }();
     return *installed;
+}
+
+void FaultVfs::InstallAlias(const char* name) {
+    Install();
+    if (sqlite3_vfs_find(name) != nullptr) return;
+    auto* alias = new sqlite3_vfs(*sqlite3_vfs_find(kName));
+    alias->pNext = nullptr;
+    alias->zName = name;
+    sqlite3_vfs_register(alias, 0);
 }
 
 bool SameSqliteAsTheRegistry() {

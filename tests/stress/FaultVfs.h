@@ -18,6 +18,9 @@ public:
 
     // Registers the VFS (once; not as the default) and returns it.
     static FaultVfs& Install();
+    // Registers the same VFS under another name too (once per name), counting and failing into
+    // the same object: for checking which names the registry honours.
+    static void InstallAlias(const char* name);
 
     // Every xWrite and xSync after this fails with the fault, until Clear().
     void Inject(Fault fault) { m_fault.store(fault); }
@@ -38,6 +41,11 @@ public:
     long ReadTransactions() const { return m_readTransactions.load(); }
     void CountReadTransaction() { m_readTransactions.fetch_add(1); }
 
+    // Attempts to take the WAL write lock (WAL index lock 0, exclusive), granted or not: every
+    // write transaction makes at least one, and a reader that waited for a writer would too.
+    long WriteLockAttempts() const { return m_writeLockAttempts.load(); }
+    void CountWriteLockAttempt() { m_writeLockAttempts.fetch_add(1); }
+
     // xRead calls on any file: reads that went to the disk rather than to a cache.
     long FileReads() const { return m_fileReads.load(); }
     void CountFileRead() { m_fileReads.fetch_add(1); }
@@ -48,6 +56,7 @@ private:
     std::atomic<long> m_shmLocks{0};
     std::atomic<long> m_readTransactions{0};
     std::atomic<long> m_fileReads{0};
+    std::atomic<long> m_writeLockAttempts{0};
 };
 
 // Whether libQelPlatform and this program share one copy of SQLite (two copies in a process

@@ -98,6 +98,39 @@ INSTANTIATE_TEST_SUITE_P(
                       SyncCase{"Full", "full", true}, SyncCase{"Unknown", "fast", false}),
     [](const ::testing::TestParamInfo<SyncCase>& param) { return std::string(param.param.what); });
 
+// QELCONFIG_TEST_VFS is honoured only for names a test would choose: any other name (one of
+// SQLite's own VFSes without locking, say) leaves the hive on SQLite's default VFS. The same
+// faulting VFS is registered under both names: through it every write would fail.
+TEST(TestVfsTest, OnlyNamesStartingQeltestAreHonoured) {
+    ASSERT_TRUE(qeltest::SameSqliteAsTheRegistry());
+    qeltest::FaultVfs& vfs = qeltest::FaultVfs::Install();
+    const char* const other = "faults-under-another-name";
+    qeltest::FaultVfs::InstallAlias(other);
+    struct Case {
+        const char* name;
+        bool honoured;
+    };
+    for (const Case& test :
+         {Case{other, false}, Case{"unix-none", false}, Case{qeltest::FaultVfs::kName, true}}) {
+        SCOPED_TRACE(test.name);
+        qeltest::EnvOverride name("QELCONFIG_TEST_VFS", test.name);
+        qeltest::HiveSandbox sandbox;  // a new hive: a new connection, which reads the name
+        ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, u"v", 1), ERROR_SUCCESS);
+        const long reads = vfs.FileReads();
+        vfs.Inject(qeltest::Fault::IoError);
+        const LSTATUS written = WriteDword(HKEY_CURRENT_USER, u"v", 2);
+        vfs.Clear();
+        if (test.honoured) {
+            EXPECT_NE(written, ERROR_SUCCESS);
+            EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, u"v"), 1u);
+        } else {
+            EXPECT_EQ(written, ERROR_SUCCESS);
+            EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, u"v"), 2u);
+            EXPECT_EQ(vfs.FileReads(), reads) << "the VFS was used";
+        }
+    }
+}
+
 // How the writer of a machine hive leaves it.
 enum class WriterEnd {
     Exited,  // closed its connection, as a process that ends normally after closing its hives
@@ -410,7 +443,7 @@ struct HealthCase {
 class HealthCheckTest : public ::testing::TestWithParam<HealthCase> {};
 
 // Holds the hive's write lock from a child process until the returned descriptor is closed.
-int HoldWriteLock(const fs::path& hive) {
+int HoldWriteLock(const fs::path& hive, const char* change = nullptr) {
     int ready[2];
     int hold[2];
     if (pipe(ready) != 0 || pipe(hold) != 0) return -1;
@@ -420,7 +453,8 @@ int HoldWriteLock(const fs::path& hive) {
         sqlite3* db = nullptr;
         sqlite3_open_v2(hive.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
         const bool locked =
-            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+            sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK &&
+            (change == nullptr || sqlite3_exec(db, change, nullptr, nullptr, nullptr) == SQLITE_OK);
         const char answer = locked ? 'y' : 'n';
         (void)!write(ready[1], &answer, 1);
         char ignored = 0;
@@ -540,6 +574,86 @@ TEST(LinkedDirectoryTest, AHiveBelowALinkedDirectoryIsMadeAndUsed) {
         EXPECT_TRUE(fs::is_regular_file(real / fs::relative(hive, linked))) << hive;
     }
     setenv("QELCONFIG_USER_HIVE", sandbox.UserHive().c_str(), 1);
+}
+
+// A hive, -wal or -shm that is not a regular file (a FIFO would block SQLite's reads, a
+// directory or device is nobody's hive) is refused, and left as it is.
+struct NotRegularCase {
+    const char* what;
+    const char* suffix;  // the file made special: "" for the hive itself
+    bool fifo;           // else a directory
+};
+
+class NotRegularTest : public ::testing::TestWithParam<NotRegularCase> {};
+
+TEST_P(NotRegularTest, AHiveOrCompanionThatIsNotARegularFileIsRefused) {
+    const NotRegularCase& test = GetParam();
+    qeltest::HiveSandbox sandbox;
+    const fs::path hive = sandbox.UserHive();
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, u"v", 7), ERROR_SUCCESS);
+    CloseConnections();
+    const fs::path special = Beside(hive, test.suffix);
+    fs::remove(special);
+    if (test.fifo) {
+        ASSERT_EQ(mkfifo(special.c_str(), 0600), 0);
+    } else {
+        ASSERT_TRUE(fs::create_directory(special));
+        ASSERT_EQ(chmod(special.c_str(), 0700), 0);
+    }
+    EXPECT_EQ(InFreshLook(sandbox, false,
+                          [] {
+                              // A FIFO opened as a hive would block the child: end it instead.
+                              alarm(60);
+                              int failures = (Flags(HKEY_CURRENT_USER) & QELHIVE_REFUSED) == 0;
+                              failures += ReadDword(HKEY_CURRENT_USER, u"v") != std::nullopt;
+                              failures +=
+                                  WriteDword(HKEY_CURRENT_USER, u"v", 8) != ERROR_ACCESS_DENIED;
+                              return failures;
+                          }),
+              0);
+    const fs::file_status status = fs::symlink_status(special);
+    EXPECT_EQ(status.type(), test.fifo ? fs::file_type::fifo : fs::file_type::directory);
+    if (!test.fifo) {
+        EXPECT_TRUE(fs::is_empty(special));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, NotRegularTest,
+                         ::testing::Values(NotRegularCase{"HiveFifo", "", true},
+                                           NotRegularCase{"HiveDirectory", "", false},
+                                           NotRegularCase{"WalFifo", "-wal", true},
+                                           NotRegularCase{"WalDirectory", "-wal", false},
+                                           NotRegularCase{"ShmFifo", "-shm", true},
+                                           NotRegularCase{"ShmDirectory", "-shm", false}),
+                         [](const ::testing::TestParamInfo<NotRegularCase>& param) {
+                             return std::string(param.param.what);
+                         });
+
+// Readers never wait for a writer: another connection holding the write lock, with a change
+// not yet committed, leaves every read served with what was committed before, and no read even
+// asks for the write lock (counted through the test VFS, so no clock is involved).
+TEST(ReaderTest, ReadsGoOnWhileAnotherProcessHoldsTheWriteLock) {
+    ASSERT_TRUE(qeltest::SameSqliteAsTheRegistry());
+    qeltest::FaultVfs& vfs = qeltest::FaultVfs::Install();
+    qeltest::HiveSandbox sandbox;
+    const std::u16string deep = kKey + u"\\A\\B\\C";  // read in a transaction of its own
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, u"v", 7), ERROR_SUCCESS);
+    ASSERT_EQ(qeltest::SetDword(HKEY_CURRENT_USER, deep, u"w", 8), ERROR_SUCCESS);
+    const int holder = HoldWriteLock(sandbox.UserHive(), "UPDATE vals SET data = x'63000000'");
+    ASSERT_GE(holder, 0);
+    // In a fresh process, whose first look at the hive also comes while the lock is held.
+    EXPECT_EQ(InChild([&deep, &vfs] {
+                  setenv("QELCONFIG_TEST_VFS", qeltest::FaultVfs::kName, 1);
+                  const long attempts = vfs.WriteLockAttempts();
+                  const long transactions = vfs.ReadTransactions();
+                  int failures = ReadDword(HKEY_CURRENT_USER, u"v") != 7u;
+                  failures += qeltest::GetDword(HKEY_CURRENT_USER, deep, u"w") != 8u;
+                  failures += vfs.ReadTransactions() == transactions;  // the VFS was used
+                  failures += vfs.WriteLockAttempts() != attempts;
+                  return failures;
+              }),
+              0);
+    close(holder);
 }
 
 }  // namespace
