@@ -9,34 +9,20 @@
 
 #include <gtest/gtest.h>
 
+#include "portable/CaseFold.h"
 #include "portable/HiveSalvage.h"
+#include "support/HiveFiles.h"
+#include "support/RegistryProbe.h"
 
 namespace {
 
 using qelplatform::HiveSalvage;
 using qelplatform::SalvageHive;
 
-// The format's tables, as a hive file holds them.
-constexpr const char* kTables =
-    "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL, "
-    "name BLOB NOT NULL, fold BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX keys_by_parent ON keys(parent, fold);"
-    "CREATE TABLE vals(id INTEGER PRIMARY KEY, key INTEGER NOT NULL, name BLOB NOT NULL, "
-    "fold BLOB NOT NULL, type INTEGER NOT NULL, data BLOB NOT NULL);"
-    "CREATE UNIQUE INDEX vals_by_key ON vals(key, fold);";
-
-std::string Native(const std::u16string& text) {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-}
-std::string Folded(const std::u16string& text) {
-    std::string out;
-    for (char16_t c : text) {
-        const char16_t upper = c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c;
-        out += static_cast<char>(upper >> 8);
-        out += static_cast<char>(upper & 0xFF);
-    }
-    return out;
-}
+// Names as a hive stores them: the UTF-16 units in memory order, and folded by the store's own
+// table.
+std::string Native(const std::u16string& text) { return qeltest::Utf16Bytes(text); }
+std::string Folded(const std::u16string& text) { return qelplatform::FoldedKey(text); }
 
 class HiveSalvageTest : public ::testing::Test {
 protected:
@@ -46,8 +32,11 @@ protected:
                  ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::remove_all(m_dir);
         std::filesystem::create_directories(m_dir);
+        // Private, as the registry wants the directory of a hive it makes.
+        std::filesystem::permissions(m_dir, std::filesystem::perms::owner_all);
+        // A hive the registry itself made, with its tables and no rows.
+        ASSERT_TRUE(qeltest::EmptyHive(File()));
         ASSERT_EQ(sqlite3_open(File().c_str(), &m_db), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(m_db, kTables, nullptr, nullptr, nullptr), SQLITE_OK);
     }
     void TearDown() override {
         if (m_db != nullptr) sqlite3_close(m_db);
