@@ -14,6 +14,7 @@
 
 #include "QelPlatform.h"
 #include "support/HiveSandbox.h"
+#include "support/RegistryProbe.h"
 
 namespace {
 
@@ -45,11 +46,8 @@ struct Stored {
     Bytes bytes;
 };
 
-Bytes TextBytes(const std::u16string& text) {
-    Bytes bytes(text.size() * 2);
-    if (!bytes.empty()) std::memcpy(bytes.data(), text.data(), bytes.size());
-    return bytes;
-}
+// A text's bytes without a terminator.
+Bytes TextBytes(const std::u16string& text) { return qeltest::TextBytes(text, false); }
 
 // The counted bytes are followed by `after`, a non-NUL sentinel unless a test says otherwise:
 // a NUL unit just past the count of a text value is stored with it (see
@@ -84,35 +82,25 @@ Stored Query(HKEY key, const char16_t* name) {
     return stored;
 }
 
-std::vector<std::u16string> SubKeys(HKEY key) {
+// The names RegEnumKeyExW or RegEnumValueW lists, index by index until ERROR_NO_MORE_ITEMS.
+template <class Enumerate>
+std::vector<std::u16string> Names(HKEY key, Enumerate enumerate, DWORD capacity) {
     std::vector<std::u16string> names;
+    std::vector<char16_t> name(capacity);
     for (DWORD index = 0;; ++index) {
-        char16_t name[256];
-        DWORD length = 256;
-        LSTATUS status =
-            RegEnumKeyExW(key, index, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr);
+        DWORD length = capacity;
+        LSTATUS status = enumerate(key, index, Win32Str(name.data()), &length, nullptr, nullptr,
+                                   nullptr, nullptr);
         if (status == ERROR_NO_MORE_ITEMS) break;
         EXPECT_EQ(status, ERROR_SUCCESS);
         if (status != ERROR_SUCCESS) break;
-        names.emplace_back(name, length);
+        names.emplace_back(name.data(), length);
     }
     return names;
 }
 
-std::vector<std::u16string> ValueNames(HKEY key) {
-    std::vector<std::u16string> names;
-    for (DWORD index = 0;; ++index) {
-        char16_t name[512];
-        DWORD length = 512;
-        LSTATUS status =
-            RegEnumValueW(key, index, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        EXPECT_EQ(status, ERROR_SUCCESS);
-        if (status != ERROR_SUCCESS) break;
-        names.emplace_back(name, length);
-    }
-    return names;
-}
+std::vector<std::u16string> SubKeys(HKEY key) { return Names(key, RegEnumKeyExW, 256); }
+std::vector<std::u16string> ValueNames(HKEY key) { return Names(key, RegEnumValueW, 512); }
 
 // One body, run over both hives.
 class RegistryTest : public ::testing::TestWithParam<HKEY> {
