@@ -251,6 +251,40 @@ QELPLATFORM_API LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueNa
                                       LPDWORD lpcchValueName, LPDWORD lpReserved, LPDWORD lpType,
                                       LPBYTE lpData, LPDWORD lpcbData);
 
+// Change notification: waits until a key (or the tree below it) changes, or signals an event
+// when it does. A registration is one-shot; see portable/NotifyHub.h.
+#define REG_NOTIFY_CHANGE_NAME 0x00000001L
+#define REG_NOTIFY_CHANGE_ATTRIBUTES 0x00000002L
+#define REG_NOTIFY_CHANGE_LAST_SET 0x00000004L
+#define REG_NOTIFY_CHANGE_SECURITY 0x00000008L
+#define REG_NOTIFY_THREAD_AGNOSTIC 0x10000000L
+
+// The event objects that asynchronous notification signals: unnamed, in-process only. Their
+// handles never equal a key handle, so closing one with the other's call fails.
+typedef void* HANDLE;
+#ifndef TRUE
+#define TRUE 1
+#endif
+#ifndef FALSE
+#define FALSE 0
+#endif
+#define INFINITE 0xFFFFFFFF
+#define WAIT_OBJECT_0 0x00000000L
+#define WAIT_TIMEOUT 258L
+#define WAIT_FAILED ((DWORD)0xFFFFFFFF)
+#define MAXIMUM_WAIT_OBJECTS 64
+
+QELPLATFORM_API LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter,
+                                                HANDLE hEvent, BOOL fAsynchronous);
+QELPLATFORM_API HANDLE CreateEventW(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManualReset,
+                                    BOOL bInitialState, LPCWSTR lpName);
+QELPLATFORM_API BOOL SetEvent(HANDLE hEvent);
+QELPLATFORM_API BOOL ResetEvent(HANDLE hEvent);
+QELPLATFORM_API DWORD WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds);
+QELPLATFORM_API DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAll,
+                                             DWORD dwMilliseconds);
+QELPLATFORM_API BOOL CloseHandle(HANDLE hObject);
+
 #endif  // _WIN32
 
 // The platform's view of a 16-bit text pointer (identity off Windows, wchar_t on Windows).

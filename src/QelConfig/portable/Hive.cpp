@@ -31,6 +31,7 @@
 #include "portable/Hive.h"
 
 #include "portable/ForkGuard.h"
+#include "portable/NotifyAnnounce.h"
 #include "portable/Win32Errors.h"
 
 #include <fcntl.h>
@@ -383,6 +384,7 @@ public:
         rc = StmtUse(stmt).Step();
         if (rc != SQLITE_DONE) return m_hive.Fail(rc);  // the destructor rolls back
         m_active = false;
+        AnnounceCommit(m_hive.m_file);  // to processes waiting for a change (NotifyHub.h)
         return ERROR_SUCCESS;
     }
 

@@ -102,6 +102,9 @@ public:
     // The file SQLite opens: the path with its directories' links resolved (empty before the
     // directory exists).
     const std::string& File() const noexcept { return m_file; }
+    // For change notification (NotifySnapshot.h): the connection reads go through, opened when
+    // needed, or null when the hive cannot be read.
+    sqlite3* ReadConnection() { return Readable() ? m_conn->db.Get() : nullptr; }
     // Closes the connection (it is reopened on next use). Called before fork(), so that no
     // connection is ever carried into a child.
     void CloseConnection();

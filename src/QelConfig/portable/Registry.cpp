@@ -18,8 +18,10 @@
 #include <vector>
 
 #include "QelPlatform.h"
+#include "portable/EventHandles.h"
 #include "portable/ForkGuard.h"
 #include "portable/Hive.h"
+#include "portable/NotifyHub.h"
 #include "portable/QelHiveInfo.h"
 #include "portable/QelRegBatch.h"
 
@@ -83,12 +85,17 @@ void BeforeFork() {
     State& state = TheState();
     state.mutex.lock();
     ForEachHive(state, [](Hive& hive) { hive.CloseConnection(); });
+    NotifyBeforeFork();
 }
-void AfterFork() { TheState().mutex.unlock(); }
+void AfterFork() {
+    NotifyAfterForkInParent();
+    TheState().mutex.unlock();
+}
 
 void AfterForkInChild() {
     ForkHandledInChild();
-    AfterFork();
+    NotifyAfterForkInChild();
+    TheState().mutex.unlock();
 }
 
 State& TheState() {
@@ -394,10 +401,53 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD
 LSTATUS RegCloseKey(HKEY hKey) {
     if (IsPredefined(hKey)) return ERROR_SUCCESS;
     return Locked([&](State& state) -> LSTATUS {
-        return state.handles.erase(reinterpret_cast<std::uintptr_t>(hKey)) == 1
-                   ? ERROR_SUCCESS
-                   : ERROR_INVALID_HANDLE;
+        const auto value = reinterpret_cast<std::uintptr_t>(hKey);
+        if (state.handles.erase(value) != 1) return ERROR_INVALID_HANDLE;
+        EndNotifications(value);  // as on Windows, pending notifications are signalled
+        return ERROR_SUCCESS;
     });
+}
+
+LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFilter, HANDLE hEvent,
+                                BOOL fAsynchronous) {
+    constexpr DWORD kFilters = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
+                               REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
+    if ((dwNotifyFilter & kFilters) == 0 ||
+        (dwNotifyFilter & ~(kFilters | static_cast<DWORD>(REG_NOTIFY_THREAD_AGNOSTIC))) != 0)
+        return ERROR_INVALID_PARAMETER;
+    if (fAsynchronous && hEvent == nullptr) return ERROR_INVALID_PARAMETER;
+    std::shared_ptr<EventObject> event;
+    try {
+        // A synchronous call waits on an event of its own, which no handle names.
+        event =
+            fAsynchronous ? EventFromHandle(hEvent) : std::make_shared<EventObject>(false, false);
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+    if (!event) return ERROR_INVALID_HANDLE;
+    const LSTATUS status = Locked([&](State& state) -> LSTATUS {
+        KeyHandle temporary;
+        const KeyHandle* key = Resolve(state, hKey, temporary);
+        if (key == nullptr) return ERROR_INVALID_HANDLE;
+        if (!(key->access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
+        NotifyRequest request;
+        request.handle = reinterpret_cast<std::uintptr_t>(hKey);
+        request.root = Predefined(hKey);
+        request.hive = key->hive;
+        request.key = key->key;
+        request.subtree = bWatchSubtree != FALSE;
+        request.filter = dwNotifyFilter;
+        request.event = event;
+        return RegisterNotification(std::move(request));
+    });
+    if (status != ERROR_SUCCESS || fAsynchronous) return status;
+    // Without the registry's lock, which the change itself and the hub's check need.
+    try {
+        WaitForEvents({event}, false, INFINITE);
+    } catch (const std::bad_alloc&) {
+        return ERROR_OUTOFMEMORY;
+    }
+    return ERROR_SUCCESS;
 }
 
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
@@ -560,3 +610,18 @@ LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
         return status == ERROR_SUCCESS ? status : fail(static_cast<DWORD>(failed), status);
     });
 }
+
+namespace qelplatform {
+
+void EnsureForkHandlers() { TheState(); }
+
+bool UnderRegistryLock(const std::function<void()>& work) {
+    return Locked([&](State&) -> LSTATUS {
+               work();
+               return ERROR_SUCCESS;
+           }) == ERROR_SUCCESS;
+}
+
+std::shared_ptr<Hive> CurrentRootHive(HKEY root) { return RootHive(TheState(), root); }
+
+}  // namespace qelplatform
