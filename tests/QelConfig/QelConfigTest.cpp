@@ -3,6 +3,7 @@
 
 #include "QelConfig.h"
 #include "QelConfigTestAccess.h"
+#include "support/CatalogueFacts.h"
 #include "support/HiveSandbox.h"
 
 namespace {
@@ -41,7 +42,7 @@ TEST_F(ConfigObjectTest, DefaultSubKeysKeepAnyValue) {
 
 TEST_F(ConfigObjectTest, TheIndexHoldsEverySettingOnce) {
     const auto& index = QelConfigTestAccess::Settings(QelConfig());
-    ASSERT_EQ(index.size(), 86u);
+    ASSERT_EQ(index.size(), qeltest::kSettingCount);
     for (int id = -3; id <= 92; ++id) {
         const bool unused = id < 0 || id > 89 || id == 35 || id == 45 || id == 46 || id == 56;
         auto it = index.find(static_cast<ConfigKey>(id));
@@ -56,7 +57,7 @@ TEST_F(ConfigObjectTest, CopiesAreIndependent) {
     CQelConfig& instance = QelConfig();
     ScopedConfig copy(QelConfigTestAccess::Copy(instance));
     EXPECT_EQ(copy->GetApplicationName(), CString(u"Korvid"));
-    EXPECT_EQ(QelConfigTestAccess::Settings(*copy).size(), 86u);
+    EXPECT_EQ(QelConfigTestAccess::Settings(*copy).size(), qeltest::kSettingCount);
     EXPECT_EQ(QelConfigTestAccess::Caps(*copy).size(), 37u);
 
     copy->SetDefaultSubKeys(0x8);
@@ -81,13 +82,13 @@ TEST_F(ConfigObjectTest, AssignmentCopiesEveryMemberAndSelfAssignmentChangesNoth
     EXPECT_EQ(target->GetApplicationName(), CString(u"Other/App"));
     EXPECT_EQ(target->GetVersion(), CString(u"2.0"));
     EXPECT_EQ(target->GetDefaultSubKeys(), 0x40u);
-    EXPECT_EQ(QelConfigTestAccess::Settings(*target).size(), 86u);
+    EXPECT_EQ(QelConfigTestAccess::Settings(*target).size(), qeltest::kSettingCount);
 
     CQelConfig& self = *target;
     self = *target;
     EXPECT_EQ(self.GetApplicationName(), CString(u"Other/App"));
     EXPECT_EQ(self.GetDefaultSubKeys(), 0x40u);
-    EXPECT_EQ(QelConfigTestAccess::Settings(self).size(), 86u);
+    EXPECT_EQ(QelConfigTestAccess::Settings(self).size(), qeltest::kSettingCount);
     EXPECT_EQ(QelConfigTestAccess::Caps(self).size(), 37u);
     bool flag = true;
     EXPECT_EQ(self.GetCapsValue(capsFlag18, flag), S_OK);

@@ -13,6 +13,7 @@
 #include "QelConfig/QelConfigTestAccess.h"
 #include "StressSupport.h"
 #include "portable/QelHiveInfo.h"
+#include "support/CatalogueFacts.h"
 #include "support/ChildProcess.h"
 #include "support/HiveFiles.h"
 #include "support/HiveSandbox.h"
@@ -24,8 +25,6 @@ namespace fs = std::filesystem;
 
 using qeltest::ReadBytes;
 using qeltest::WriteBytes;
-
-constexpr std::size_t kSettings = 86;
 
 LSTATUS Plant(const ConfigEntry& entry, DWORD type, const std::string& bytes) {
     const std::u16string key = qeltest::SettingKey(entry.keyPath);
@@ -86,7 +85,7 @@ std::map<ConfigKey, std::u16string> Defaults() {
     std::map<ConfigKey, std::u16string> defaults;
     for (const auto& [key, entry] : QelConfigTestAccess::Settings(QelConfig()))
         defaults[key] = entry.defaultText;
-    EXPECT_EQ(defaults.size(), kSettings);
+    EXPECT_EQ(defaults.size(), qeltest::kSettingCount);
     return defaults;
 }
 
