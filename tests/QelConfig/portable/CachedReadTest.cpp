@@ -141,11 +141,21 @@ TEST_F(CachedReadTest, CommitsOfAnotherProgramWritingTheFileAreSeen) {
     sqlite3_close(db);
 }
 
-// A key another process deletes and makes again gets a new identity; the path, cached here
-// under the old one, leads to the new key.
-TEST_F(CachedReadTest, AKeyAnotherProcessDeletesAndMakesAgainIsFoundAgain) {
-    ASSERT_EQ(WriteText(kKey, u"v", u"old!"), ERROR_SUCCESS);
-    Peer peer([] {
+// Another process deletes the key (its last value first) and then makes a key: the same path
+// again, or another one. Key ids are never reused, so a key made after the deleted one is a new
+// key even when it is the next one made: the path cached here with the old id leads to the new
+// key when it is the same path, and to no key at all when it is not.
+struct RemadeCase {
+    const char* what;
+    const char16_t* made;  // the key the other process makes after the deletion
+};
+
+class RemadeKeyTest : public CachedReadTest, public ::testing::WithParamInterface<RemadeCase> {};
+
+TEST_P(RemadeKeyTest, AKeyMadeAfterADeletedOneIsNeverTakenForIt) {
+    const std::u16string made = GetParam().made;
+    ASSERT_EQ(WriteText(kKey, u"v", u"old!"), ERROR_SUCCESS);  // the key made last
+    Peer peer([&made] {
         HKEY handle = nullptr;
         if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_ALL_ACCESS, &handle) !=
             ERROR_SUCCESS)
@@ -153,36 +163,27 @@ TEST_F(CachedReadTest, AKeyAnotherProcessDeletesAndMakesAgainIsFoundAgain) {
         const bool deleted = RegDeleteValueW(handle, u"v") == ERROR_SUCCESS;
         RegCloseKey(handle);
         if (!deleted || RegDeleteKeyW(HKEY_CURRENT_USER, kKey.c_str()) != ERROR_SUCCESS) return 2;
-        return WriteText(kKey, u"v", u"new!") == ERROR_SUCCESS ? 0 : 3;
+        return WriteText(made, u"v", u"new!") == ERROR_SUCCESS ? 0 : 3;
     });
     ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
     ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
     EXPECT_EQ(peer.Run(), 0);
-    EXPECT_EQ(ReadText(kKey, u"v").text, u"new!");
+    if (made == kKey) {
+        EXPECT_EQ(ReadText(kKey, u"v").text, u"new!");
+    } else {
+        EXPECT_EQ(OpenStatus(kKey), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(ReadText(kKey, u"v").status, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(ReadText(made, u"v").text, u"new!");
+    }
 }
 
-// Key ids are never reused: a key made after another was deleted is a different key, even when
-// it is the next one made. The deleted key's path, cached here with its id, must not lead to it.
-TEST_F(CachedReadTest, AKeyMadeAfterADeletedOneIsNotTakenForIt) {
-    const std::u16string other = u"Software\\QelConfigTests\\Other";
-    ASSERT_EQ(WriteText(kKey, u"v", u"old!"), ERROR_SUCCESS);  // the key made last
-    Peer peer([&other] {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_ALL_ACCESS, &handle) !=
-            ERROR_SUCCESS)
-            return 1;
-        const bool deleted = RegDeleteValueW(handle, u"v") == ERROR_SUCCESS;
-        RegCloseKey(handle);
-        if (!deleted || RegDeleteKeyW(HKEY_CURRENT_USER, kKey.c_str()) != ERROR_SUCCESS) return 2;
-        return WriteText(other, u"v", u"some") == ERROR_SUCCESS ? 0 : 3;
+INSTANTIATE_TEST_SUITE_P(
+    Keys, RemadeKeyTest,
+    ::testing::Values(RemadeCase{"SamePath", u"Software\\QelConfigTests\\Cache"},
+                      RemadeCase{"OtherPath", u"Software\\QelConfigTests\\Other"}),
+    [](const ::testing::TestParamInfo<RemadeCase>& param) {
+        return std::string(param.param.what);
     });
-    ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
-    ASSERT_EQ(ReadText(kKey, u"v").text, u"old!");
-    EXPECT_EQ(peer.Run(), 0);
-    EXPECT_EQ(OpenStatus(kKey), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadText(kKey, u"v").status, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(ReadText(other, u"v").text, u"some");
-}
 
 // A connection that may not write (the read-only switch here; a machine hive the process may not
 // write elsewhere) keeps nothing between reads: what another process commits is what the next
