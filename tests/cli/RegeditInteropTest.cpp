@@ -137,6 +137,7 @@ TEST_P(RegeditInterop, WhatTheToolExportsThePeerImportsByteForByte) {
     ExpectSameValues(before);
 }
 
+// Canonical texts, which the tool's import stores as they are (it stores any other as set would).
 TEST_P(RegeditInterop, WhatThePeerExportsTheToolImportsByteForByte) {
     Store(HKEY_CURRENT_USER, u"UI/ISOImagePath", u"C:\\disc \"one\"\\\u00e9t\u00e9.iso");
     Store(HKEY_CURRENT_USER, u"UI/ImageFolderPath", std::u16string(1023, u'\\'));
@@ -145,7 +146,7 @@ TEST_P(RegeditInterop, WhatThePeerExportsTheToolImportsByteForByte) {
     Store(HKEY_CURRENT_USER, u"Paths/Theme_Default_4x3", u"");
     Store(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/Frame/Left", u"-7");
     Store(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/Type", u"16");
-    Store(HKEY_CURRENT_USER, u"UI/BurnToDisk", u"False");
+    Store(HKEY_CURRENT_USER, u"UI/BurnToDisk", u"false");
     Store(HKEY_CURRENT_USER, u"UI/ProjectType", u"4");
     Store(HKEY_LOCAL_MACHINE, u"UI/ProjectType", u"2");
     Store(HKEY_LOCAL_MACHINE, u"UI/URLNewThemes", u"http://example.org/?a=1;b=\"2\"");
