@@ -412,10 +412,10 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
                                 BOOL fAsynchronous) {
     constexpr DWORD kFilters = REG_NOTIFY_CHANGE_NAME | REG_NOTIFY_CHANGE_ATTRIBUTES |
                                REG_NOTIFY_CHANGE_LAST_SET | REG_NOTIFY_CHANGE_SECURITY;
-    if ((dwNotifyFilter & kFilters) == 0 ||
-        (dwNotifyFilter & ~(kFilters | static_cast<DWORD>(REG_NOTIFY_THREAD_AGNOSTIC))) != 0)
+    // A filter naming no change is accepted, as the system registry accepts it under Wine: such
+    // a registration ends only with its key.
+    if ((dwNotifyFilter & ~(kFilters | static_cast<DWORD>(REG_NOTIFY_THREAD_AGNOSTIC))) != 0)
         return ERROR_INVALID_PARAMETER;
-    if (fAsynchronous && hEvent == nullptr) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<EventObject> event;
     try {
         // A synchronous call waits on an event of its own, which no handle names.
