@@ -30,7 +30,7 @@ std::string Accepts(const ConfigEntry& entry) {
         using T = typename decltype(tag)::type;
         if constexpr (std::is_same_v<T, bool>) return "true or false";
         if constexpr (std::is_same_v<T, int> || std::is_same_v<T, long>)
-            return "a decimal number from -2147483648 to 2147483647";
+            return "a decimal number from " + StoredNumberRange();
         if constexpr (std::is_same_v<T, CString>)
             return "any text of up to " + std::to_string(qelsetting::kMaxReadableChars) +
                    " characters";

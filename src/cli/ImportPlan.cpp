@@ -43,13 +43,8 @@ std::optional<KeyPlace> Place(std::u16string_view path, std::string& reason) {
         return std::nullopt;
     }
     // The registry reads a run of separators as one.
-    if (slash != std::u16string_view::npos) {
-        for (char16_t c : path.substr(slash + 1)) {
-            if (c == u'\\' && (place.key.empty() || place.key.back() == u'\\')) continue;
-            place.key += c;
-        }
-        if (!place.key.empty() && place.key.back() == u'\\') place.key.pop_back();
-    }
+    if (slash != std::u16string_view::npos)
+        place.key = qelsetting::NormalisedKey(path.substr(slash + 1));
     const std::u16string_view app(AppKey());
     const std::u16string_view key(place.key);
     if (EqualsIgnoringCase(key, app)) return place;

@@ -15,6 +15,10 @@ bool IsAllowedText(const ConfigEntry& entry, std::u16string_view text) {
     return qelsetting::IsAllowedText(entry, TypeOf(entry), CString(text));
 }
 
+std::string StoredNumberRange() {
+    return std::to_string(kQelStoredLongMin) + " to " + std::to_string(kQelStoredLongMax);
+}
+
 SettingText CheckSettingText(const ConfigEntry& entry, std::u16string_view text) {
     const qelsetting::CheckedText checked = qelsetting::CheckUserText(entry, TypeOf(entry), text);
     switch (checked.refusal) {
@@ -27,8 +31,8 @@ SettingText CheckSettingText(const ConfigEntry& entry, std::u16string_view text)
                         " (an optional sign and digits only)",
                     {}};
         case qelsetting::Refusal::OutOfRange:
-            return {Quoted(text) + " is outside the 32 bits of a stored " + TypeName(entry) +
-                        " (-2147483648 to 2147483647)",
+            return {Quoted(text) + " is outside the 32 bits of a stored " + TypeName(entry) + " (" +
+                        StoredNumberRange() + ")",
                     {}};
         case qelsetting::Refusal::TooLong:
             return {"the text has " + std::to_string(text.size()) +

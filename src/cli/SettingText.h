@@ -22,6 +22,9 @@ std::vector<std::u16string> AllowedTokens(const ConfigEntry& entry);
 // Whether the text, read as the library reads it, is in the allowed list.
 bool IsAllowedText(const ConfigEntry& entry, std::u16string_view text);
 
+// "-2147483648 to 2147483647": what every stored int and long holds.
+std::string StoredNumberRange();
+
 struct SettingText {
     std::string refusal;       // empty when the text may be stored
     std::u16string canonical;  // when it may: the text the library stores for it ("TRUE": "true")
