@@ -134,11 +134,15 @@ void Run(int inotify) {
             }
         }
         if (!all && dirty.empty()) continue;
-        try {
-            if (!UnderRegistryLock([&] { Recheck(dirty, all); })) return;
-        } catch (...) {
-            // Out of memory while rechecking: the registrations wait for the next change.
-        }
+        const bool usable = UnderRegistryLock([&] {
+            try {
+                Recheck(dirty, all);
+            } catch (...) {
+                // Out of memory while rechecking: the registrations wait for the next change.
+            }
+        });
+        // Refused only in a process that may not use the store at all (ForkGuard.h).
+        if (!usable) return;
     }
 }
 
