@@ -80,3 +80,13 @@ install(FILES ${PROJECT_BINARY_DIR}/qelconfig.pc DESTINATION ${CMAKE_INSTALL_LIB
 
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The tool's manual page and its bash and zsh completions (doc/, completions/), where man and
+# the shells look for them under the prefix.
+if(NOT WIN32)
+    install(FILES ${PROJECT_SOURCE_DIR}/doc/qelconfig.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/qelconfig.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME qelconfig)
+    install(FILES ${PROJECT_SOURCE_DIR}/completions/_qelconfig
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+endif()

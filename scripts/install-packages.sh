@@ -12,8 +12,9 @@ packages_of() {
     case "$1" in
         build) echo build-essential cmake pkg-config libsqlite3-dev libcli11-dev nlohmann-json3-dev ;;
         # sqlite3: the tests inspect and damage hives with the shell; locales: a decimal-comma
-        # locale for the test that conversions ignore the process locale.
-        test) echo "$(packages_of build) sqlite3 libgtest-dev libgmock-dev googletest locales" ;;
+        # locale for the test that conversions ignore the process locale; groff-base and zsh:
+        # the test of the manual page and the shell completions.
+        test) echo "$(packages_of build) sqlite3 libgtest-dev libgmock-dev googletest locales groff-base zsh" ;;
         bench) echo "$(packages_of build) libbenchmark-dev" ;;
         fuzz) echo "$(packages_of build) clang libclang-rt-14-dev" ;;
         # GoogleTest is built from its sources (googletest) for Windows.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks the Debian packages as a Debian user meets them, on this machine (as root):
-# - lintian finds no error and no warning that is not overridden with its reason;
+# - lintian finds no error and no warning that is not overridden with its reason; the tool's
+#   package holds its manual page and shell completions;
 # - `apt-get install ./*.deb` installs them; the tool starts and lists the settings on
 #   temporary hives; no binary carries a run path; /var/lib/qelconfig belongs to libqelconfig1;
 # - the consumer builds against /usr through find_package and through pkg-config, and runs;
@@ -32,8 +33,21 @@ echo "== lintian"
 # Errors and warnings fail; info tags are shown. Overridden tags are not counted (lintian counts
 # them when asked to show them), so the overrides in force are listed with their reasons.
 lintian --fail-on error,warning --info "$debs"/*.deb
-echo "lintian: no errors or warnings; overridden, with the reasons:"
-cat "$root"/debian/*.lintian-overrides
+overrides=("$root"/debian/*.lintian-overrides)
+if [ -e "${overrides[0]}" ]; then
+    echo "lintian: no errors or warnings; overridden, with the reasons:"
+    cat "${overrides[@]}"
+else
+    echo "lintian: no errors or warnings, and nothing overridden"
+fi
+
+# The tool's package ships its manual page and shell completions.
+dpkg-deb -c "${files[2]}" >"$work/qelconfig-contents"
+for path in ./usr/share/man/man1/qelconfig.1.gz ./usr/share/bash-completion/completions/qelconfig \
+    ./usr/share/zsh/vendor-completions/_qelconfig; do
+    grep -q " $path\$" "$work/qelconfig-contents" || fail "the qelconfig package lacks ${path#.}"
+done
+echo "qelconfig ships its manual page and the bash and zsh completions"
 
 for package in "${packages[@]}"; do
     if dpkg-query -W -f='${db:Status-Abbrev}' "$package" 2>/dev/null | grep -q '[a-z]'; then
