@@ -45,9 +45,18 @@ const ConfigEntry* FindSetting(std::string_view text) {
     for (char c : text)
         path += c == '\\' ? u'/' : static_cast<char16_t>(static_cast<unsigned char>(c));
     for (const ConfigEntry* entry : AllSettings()) {
-        if (isNumber ? entry->id == id : EqualsIgnoringCase(entry->keyPath, path)) return entry;
+        if (isNumber ? entry->id == id
+                     : EqualsIgnoringCase(entry->keyPath, path) ||
+                           EqualsIgnoringCase(EnumeratorName(*entry), path))
+            return entry;
     }
     return nullptr;
+}
+
+std::u16string EnumeratorName(const ConfigEntry& entry) {
+    std::u16string name = u"ck";
+    for (const char16_t* c = entry.keyPath; *c != 0; ++c) name += *c == u'/' ? u'_' : *c;
+    return name;
 }
 
 const ConfigEntry* FindSettingAt(std::u16string_view key, std::u16string_view name) {

@@ -32,8 +32,12 @@ struct Location {
 // Every setting, by ascending identifier.
 const std::vector<const ConfigEntry*>& AllSettings();
 
-// An identifier ("18") or a key path ("ui/burntodisk", "UI\BurnToDisk"), any letter case.
+// An identifier ("18"), a key path ("ui/burntodisk", "UI\BurnToDisk") or the C++ enumerator's
+// name ("ckUI_BurnToDisk"), any letter case.
 const ConfigEntry* FindSetting(std::string_view text);
+
+// The C++ enumerator that names the setting: "ck", then the key path with '_' for '/'.
+std::u16string EnumeratorName(const ConfigEntry& entry);
 
 // The setting whose value is `name` in `key` (relative to AppKey(), e.g. "UI\ButtonStylesDlg"),
 // without regard to ASCII letter case; null when none is.

@@ -24,6 +24,8 @@ namespace qelcli {
 struct Field {
     std::string key;
     bool quoted = false;
+    // A table column that may be cut short (ending in "…") so that the table fits 80 columns.
+    bool shorten = false;
 };
 
 struct Result {
@@ -36,13 +38,18 @@ struct Result {
     std::vector<std::string> lines;
     std::vector<Field> table;
     std::string tableKey;
+    bool wide = false;  // the table at its full width, however wide that is
     std::vector<Field> record;
     std::vector<std::string> closing;
     // Bytes printed as they are, in place of everything else (a .reg file to standard output).
     std::string bytes;
     bool hasBytes = false;
 
-    static Result Failed() { return {ExitCode::Failed, nullptr, {}, {}, {}, {}, {}, {}, false}; }
+    static Result Failed() {
+        Result failed;
+        failed.code = ExitCode::Failed;
+        return failed;
+    }
 };
 
 // Says why on stderr ("qelconfig: <reason>") and returns a failed result with nothing to print.

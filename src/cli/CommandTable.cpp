@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "Output.h"
 #include "Render.h"
 
 namespace qelcli {
@@ -15,11 +16,22 @@ extern const CommandRow kCapsCommand;
 extern const CommandRow kExportCommand;
 extern const CommandRow kImportCommand;
 extern const CommandRow kDoctorCommand;
+extern const CommandRow kHelpCommand;
+extern const CommandRow kInfoCommand;
 
 std::span<const CommandRow* const> CommandTable() {
     static const CommandRow* const rows[] = {
-        &kListCommand, &kGetCommand,    &kSetCommand,    &kResetCommand,  &kDescribeCommand,
-        &kCapsCommand, &kExportCommand, &kImportCommand, &kDoctorCommand,
+        &kListCommand,      // list [PATTERN]
+        &kGetCommand,       // get SETTING
+        &kSetCommand,       // set SETTING VALUE
+        &kResetCommand,     // reset SETTING
+        &kDescribeCommand,  // describe SETTING
+        &kCapsCommand,      // caps [CAPABILITY]
+        &kExportCommand,    // export [FILE]
+        &kImportCommand,    // import FILE
+        &kDoctorCommand,    // doctor [--repair]
+        &kInfoCommand,      // info
+        &kHelpCommand,      // help [COMMAND]
     };
     return rows;
 }
@@ -30,7 +42,10 @@ void AddCommands(CLI::App& app, ExitCode& result) {
         auto json = std::make_shared<bool>(false);
         command->add_flag("--json", *json, "Print the result as JSON");
         std::function<Result()> run = row->options(*command);
-        command->callback([json, run = std::move(run), &result] { result = Render(run(), *json); });
+        command->callback([json, run = std::move(run), &result] {
+            SetJsonDiagnostics(*json);
+            result = Render(run(), *json);
+        });
     }
 }
 

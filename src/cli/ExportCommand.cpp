@@ -16,7 +16,18 @@ namespace {
 
 // Every value of both hives as .reg keys. A key the walk could not read makes the export
 // refuse: a backup that silently lacks part of the tree would restore as a different one.
-Result RunExport(const std::string& file, bool utf8, bool json) {
+struct ExportOptions {
+    std::string file;
+    bool utf8 = false;
+    bool utf16 = false;
+};
+
+Result RunExport(const ExportOptions& options, bool json) {
+    const std::string& file = options.file;
+    if (!WarnUnreadableHives({Hive::User, Hive::Machine}, "nothing exported").empty())
+        return Refused(
+            "nothing exported: a backup without a hive's values would restore as less "
+            "than is stored");
     std::vector<regfile::Key> keys;
     size_t count = 0;
     size_t unread = 0;
@@ -44,12 +55,16 @@ Result RunExport(const std::string& file, bool utf8, bool json) {
         return Refused("nothing exported: " + std::to_string(unread) +
                        " key(s) could not be read, and a .reg file without them would restore "
                        "as less than is stored");
+    // A file gets regedit's own UTF-16 unless told otherwise; standard output gets UTF-8, which a
+    // terminal shows and grep reads.
+    const bool toStream = file.empty() || file == "-" || IsStandardOutput(file);
+    const bool utf8 = options.utf8 || (toStream && !options.utf16);
     const std::string bytes =
         regfile::Write(std::move(keys), utf8 ? regfile::Encoding::Utf8 : regfile::Encoding::Utf16);
     // Standard output by any name is written as a stream: replacing the file behind it would
     // leave the shell's redirection pointing at a file no longer linked anywhere.
     Result result;
-    if (file.empty() || file == "-" || IsStandardOutput(file)) {
+    if (toStream) {
         if (json)
             return Refused(
                 "--json describes an export to a FILE; the .reg text itself is what "
@@ -69,18 +84,18 @@ Result RunExport(const std::string& file, bool utf8, bool json) {
 
 extern const CommandRow kExportCommand = {
     "export",
-    "Writes the values stored in both hives as a .reg file (version 5, UTF-16LE with a "
-    "byte-order mark, CRLF), sorted, to FILE or to standard output. A file is replaced whole or "
-    "not at all, keeping its mode; a FIFO or device is written as a stream. Refuses if any key "
-    "cannot be read.",
+    "Writes the values stored in both hives as a sorted .reg file (version 5, CRLF): to FILE in "
+    "UTF-16LE with a byte-order mark, as the registry editor writes it, or to standard output in "
+    "UTF-8. A file is replaced whole or not at all, keeping its mode; a FIFO or device is written "
+    "as a stream. Refuses if any key or hive cannot be read.",
     [](CLI::App& command) -> std::function<Result()> {
-        auto file = std::make_shared<std::string>();
-        auto utf8 = std::make_shared<bool>(false);
-        command.add_option("FILE", *file, "The file to write (default: standard output)");
-        command.add_flag("--utf8", *utf8, "Write UTF-8 without a byte-order mark");
+        auto options = std::make_shared<ExportOptions>();
+        command.add_option("FILE", options->file, "The file to write (default: standard output)");
+        auto* utf8 = command.add_flag("--utf8", options->utf8, "UTF-8 without a byte-order mark");
+        command.add_flag("--utf16", options->utf16, "UTF-16LE with a byte-order mark")
+            ->excludes(utf8);
         // --json is the table's flag, added to every command.
-        return
-            [file, utf8, &command] { return RunExport(*file, *utf8, command.count("--json") > 0); };
+        return [options, &command] { return RunExport(*options, command.count("--json") > 0); };
     }};
 
 }  // namespace qelcli

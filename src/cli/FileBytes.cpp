@@ -1,12 +1,17 @@
 #include "FileBytes.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <filesystem>
 #include <new>
 #include <random>
 #include <vector>
 
 #if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+
 #include "QelPlatform.h"
 #include "Utf8.h"
 #else
@@ -107,6 +112,21 @@ std::optional<std::string> ReadChunks(ReadSome&& readSome, std::uint64_t maxByte
 }
 
 }  // namespace
+
+std::optional<std::string> ReadStandardInput(std::uint64_t maxBytes, std::string& reason) {
+#if defined(_WIN32)
+    _setmode(_fileno(stdin), _O_BINARY);
+#endif
+    const auto readSome = [](char* buffer, size_t size, int& error) -> long long {
+        const size_t got = std::fread(buffer, 1, size, stdin);
+        if (got == 0 && std::ferror(stdin) != 0) {
+            error = errno;
+            return -1;
+        }
+        return static_cast<long long>(got);
+    };
+    return ReadChunks(readSome, maxBytes, "standard input", reason);
+}
 
 std::string SizeText(std::uint64_t bytes) {
     constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;

@@ -17,6 +17,9 @@ namespace qelcli {
 std::optional<std::string> ReadFileBytes(const std::string& utf8Name, std::uint64_t maxBytes,
                                          std::string& reason);
 
+// The same for standard input, read to its end.
+std::optional<std::string> ReadStandardInput(std::uint64_t maxBytes, std::string& reason);
+
 // Writes the bytes as the file's whole new content. A regular file (or a new one) is replaced
 // at once: the bytes go to a temporary file made exclusively under an unpredictable name in the
 // same directory, given the old file's mode, flushed to disk, then renamed over it; so a failed

@@ -90,7 +90,9 @@ bool Apply(const ImportPlan& plan) {
 
 Result RunImport(const std::string& file, bool dryRun) {
     std::string reason;
-    const std::optional<std::string> bytes = ReadFileBytes(file, kMaxRegFileBytes, reason);
+    const std::optional<std::string> bytes = file == "-"
+                                                 ? ReadStandardInput(kMaxRegFileBytes, reason)
+                                                 : ReadFileBytes(file, kMaxRegFileBytes, reason);
     if (!bytes) return Refused("nothing imported: " + reason);
     // Bad lines are printed as they are found: kept, they could cost many times the file.
     const ImportPlan plan = PlanImport(*bytes, [&](const regfile::Error& error) {
@@ -99,6 +101,10 @@ Result RunImport(const std::string& file, bool dryRun) {
     if (plan.errors > 0)
         return Refused("nothing imported: " + std::to_string(plan.errors) + " bad line(s) in " +
                        file);
+    // A hive that cannot be read looks empty: the plan's old values would be wrong, and the
+    // writes would fail or land where nothing can read them.
+    if (!WarnUnreadableHives(plan.hives, "nothing imported").empty())
+        return Refused("nothing imported: " + file + " names a hive that cannot be read");
     // Printed once written: a refused import shows no change as if it had been made.
     if (!dryRun && !Apply(plan)) return Result::Failed();
     Result result;
@@ -140,7 +146,8 @@ extern const CommandRow kImportCommand = {
         auto dryRun = std::make_shared<bool>(false);
         command
             .add_option("FILE", *file,
-                        "The .reg file, at most " + SizeText(kMaxRegFileBytes) +
+                        "The .reg file, or - for standard input; at most " +
+                            SizeText(kMaxRegFileBytes) +
                             " (a pipe or device is read up to that much)")
             ->required();
         command.add_flag("--dry-run", *dryRun, "Print the old and new values, write nothing");

@@ -95,6 +95,9 @@ private:
     void Apply(const regfile::Operation& op) {
         std::string reason;
         const std::optional<KeyPlace> place = Place(op.key, reason);
+        if (place &&
+            std::find(m_plan.hives.begin(), m_plan.hives.end(), place->hive) == m_plan.hives.end())
+            m_plan.hives.push_back(place->hive);
         if (op.kind == regfile::Operation::OpenKey || op.kind == regfile::Operation::DeleteKey) {
             if (!place) return Fail(op.line, reason);
             if (!place->ancestor && !place->relative.empty() && !IsSettingKey(place->relative))

@@ -32,7 +32,8 @@ struct ImportPlan {
     std::vector<PlannedChange> changes;  // values whose data changes, in the order first touched
     int unchanged = 0;                   // values touched that keep their data
     std::vector<std::pair<Hive, std::u16string>> deletedKeys;  // [-KEY] lines, to prune after
-    size_t errors = 0;  // bad lines; any at all: nothing may be applied
+    size_t errors = 0;        // bad lines; any at all: nothing may be applied
+    std::vector<Hive> hives;  // every hive a line of the file names, each once
 };
 
 // Reads a .reg file and checks each operation as it is read. Every bad line goes to `onError` at

@@ -33,15 +33,31 @@ bool PrintBytes(std::string_view bytes) {
            std::fflush(stdout) == 0;
 }
 
+namespace {
+
+bool g_jsonDiagnostics = false;
+
+void Diagnose(const char* kind, std::string_view text) {
+    std::fflush(stdout);
+    if (g_jsonDiagnostics) {
+        const std::string line = nlohmann::json{{kind, std::string(text)}}.dump(
+            -1, ' ', false, nlohmann::json::error_handler_t::replace);
+        std::fprintf(stderr, "%s\n", line.c_str());
+        return;
+    }
+    std::fprintf(stderr, "qelconfig: %.*s\n", static_cast<int>(text.size()), text.data());
+}
+
+}  // namespace
+
+void SetJsonDiagnostics(bool json) { g_jsonDiagnostics = json; }
+
 ExitCode Refuse(std::string_view reason) {
-    Warn(reason);
+    Diagnose("error", reason);
     return ExitCode::Failed;
 }
 
-void Warn(std::string_view reason) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "qelconfig: %.*s\n", static_cast<int>(reason.size()), reason.data());
-}
+void Warn(std::string_view reason) { Diagnose("warning", reason); }
 
 std::string Printable(std::u16string_view text) {
     std::u16string shown;

@@ -22,6 +22,10 @@ void PrintJson(const nlohmann::json& document);
 // Writes bytes to stdout unchanged.
 bool PrintBytes(std::string_view bytes);
 
+// Diagnostics as one JSON object per line on stderr ({"error": ...}, {"warning": ...}), for a
+// command run with --json, instead of "qelconfig: <text>".
+void SetJsonDiagnostics(bool json);
+
 // "qelconfig: <reason>" on stderr; returns ExitCode::Failed for `return Refuse(...)`.
 ExitCode Refuse(std::string_view reason);
 void Warn(std::string_view reason);

@@ -324,6 +324,7 @@ HiveHealth CheckHive(Hive hive) {
     DWORD flags = 0;
     if (!HiveInfo(hive, health.file, flags)) {
         health.problem = "the registry cannot say which file holds this hive";
+        health.unreadable = health.unwritable = true;
         return health;
     }
     // The registry's own check, as a new process meets the hive: a read, and a write begun and
@@ -331,10 +332,13 @@ HiveHealth CheckHive(Hive hive) {
     QELHIVECHECK check{};
     if (QelRegCheckHive(RootOf(hive), &check) != ERROR_SUCCESS) {
         health.problem = "the registry could not check this hive";
+        health.unreadable = health.unwritable = true;
         return health;
     }
     health.readOnly = (check.flags & QELHIVE_READONLY) != 0;
     health.missing = (check.flags & QELHIVE_MISSING) != 0;
+    health.unreadable = check.readStatus != ERROR_SUCCESS;
+    health.unwritable = check.readStatus != ERROR_SUCCESS || check.writeStatus != ERROR_SUCCESS;
     if (check.readStatus != ERROR_SUCCESS) {
         health.problem = check.reason;
     } else if (check.writeStatus != ERROR_SUCCESS) {
@@ -348,10 +352,25 @@ HiveHealth CheckHive(Hive hive) {
     RegHandle handle;
     const LSTATUS rc =
         ::RegOpenKeyExW(RootOf(hive), Win32Str(u"Software"), 0, KEY_READ, handle.Receive());
-    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
+    if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
         health.problem = "the hive cannot be opened: " + StatusText(rc);
+        health.unreadable = health.unwritable = true;
+    }
 #endif
     return health;
+}
+
+std::vector<Hive> WarnUnreadableHives(const std::vector<Hive>& hives,
+                                      std::string_view consequence) {
+    std::vector<Hive> unreadable;
+    for (Hive hive : hives) {
+        const HiveHealth health = CheckHive(hive);
+        if (!health.unreadable) continue;
+        unreadable.push_back(hive);
+        Warn(DescribeHive(hive) + " cannot be read: " + health.problem + "; " +
+             std::string(consequence));
+    }
+    return unreadable;
 }
 
 std::string RegTypeName(DWORD type) {
@@ -376,24 +395,39 @@ std::string RegTypeName(DWORD type) {
 }
 
 std::string StatusText(LSTATUS status) {
-    switch (status) {
-        case ERROR_FILE_NOT_FOUND:
-            return "not found (2)";
-        case ERROR_ACCESS_DENIED:
-            return "access denied (5)";
-        case ERROR_WRITE_FAULT:
-            return "write fault (29)";
-        case ERROR_DISK_FULL:
-            return "disk full (112)";
-        case ERROR_BADDB:
-            return "the hive is corrupt (1009)";
-        case ERROR_REGISTRY_CORRUPT:
-            return "the registry is corrupt (1015)";
-        case ERROR_REGISTRY_IO_FAILED:
-            return "registry I/O failed (1016)";
-        default:
-            return "error " + std::to_string(status);
-    }
+    // The codes the registry returns, by the names Windows gives them.
+    static constexpr struct {
+        LSTATUS code;
+        const char* name;
+        const char* words;
+    } kKnown[] = {
+        {ERROR_FILE_NOT_FOUND, "ERROR_FILE_NOT_FOUND", "not found"},
+        {ERROR_ACCESS_DENIED, "ERROR_ACCESS_DENIED", "access denied"},
+        {ERROR_INVALID_HANDLE, "ERROR_INVALID_HANDLE", "invalid handle"},
+        {ERROR_NOT_ENOUGH_MEMORY, "ERROR_NOT_ENOUGH_MEMORY", "not enough memory"},
+        {ERROR_OUTOFMEMORY, "ERROR_OUTOFMEMORY", "out of memory"},
+        {ERROR_WRITE_FAULT, "ERROR_WRITE_FAULT", "write fault"},
+        {ERROR_READ_FAULT, "ERROR_READ_FAULT", "read fault"},
+        {ERROR_NOT_SUPPORTED, "ERROR_NOT_SUPPORTED", "not supported"},
+        {ERROR_INVALID_PARAMETER, "ERROR_INVALID_PARAMETER", "invalid parameter"},
+        {ERROR_DISK_FULL, "ERROR_DISK_FULL", "the file system is full"},
+        {161, "ERROR_BAD_PATHNAME", "bad path name"},
+        {ERROR_BUSY, "ERROR_BUSY", "busy: another process held the hive for the whole wait"},
+        {223, "ERROR_FILE_TOO_LARGE", "the file is too large"},
+        {ERROR_MORE_DATA, "ERROR_MORE_DATA", "more data than the buffer holds"},
+        {ERROR_BADDB, "ERROR_BADDB", "the hive is damaged (qelconfig doctor --repair)"},
+        {ERROR_BADKEY, "ERROR_BADKEY", "bad key"},
+        {ERROR_CANTOPEN, "ERROR_CANTOPEN", "cannot open the hive"},
+        {ERROR_CANTREAD, "ERROR_CANTREAD", "cannot read the hive"},
+        {ERROR_CANTWRITE, "ERROR_CANTWRITE", "cannot write the hive"},
+        {ERROR_REGISTRY_CORRUPT, "ERROR_REGISTRY_CORRUPT",
+         "the registry is damaged (qelconfig doctor --repair)"},
+        {ERROR_REGISTRY_IO_FAILED, "ERROR_REGISTRY_IO_FAILED", "registry I/O failed"},
+        {ERROR_KEY_DELETED, "ERROR_KEY_DELETED", "the key was deleted"},
+    };
+    for (const auto& known : kKnown)
+        if (known.code == status) return std::string(known.words) + " (" + known.name + ")";
+    return "Win32 error " + std::to_string(status);
 }
 
 }  // namespace qelcli

@@ -128,8 +128,14 @@ struct HiveHealth {
                           // hive for a user who does not administer it
     bool readOnly = false;
     bool missing = false;
+    bool unreadable = false;  // reads find nothing in it, whatever it holds
+    bool unwritable = false;  // writes to it fail (the note or the problem says why)
 };
 HiveHealth CheckHive(Hive hive);
+
+// For each hive that cannot be read, a warning naming its file and the reason, followed by
+// `consequence` ("its values are not shown"); returns those hives.
+std::vector<Hive> WarnUnreadableHives(const std::vector<Hive>& hives, std::string_view consequence);
 
 // "REG_DWORD"; "type 12" for a type without a name.
 std::string RegTypeName(DWORD type);

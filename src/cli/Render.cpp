@@ -49,7 +49,23 @@ const nlohmann::json* Lookup(const nlohmann::json& data, std::string_view key) {
     }
 }
 
-void PrintTable(const nlohmann::json& rows, const std::vector<Field>& columns) {
+constexpr size_t kConsoleColumns = 80;
+constexpr size_t kNarrowestCut = 12;
+
+// The first `width` characters of a UTF-8 text, the last of them an ellipsis when it is cut.
+std::string Cut(const std::string& text, size_t width) {
+    if (Width(text) <= width) return text;
+    size_t kept = 0;
+    size_t end = 0;
+    for (; end < text.size(); ++end) {
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) continue;
+        if (kept == width - 1) break;
+        ++kept;
+    }
+    return text.substr(0, end) + "\u2026";
+}
+
+void PrintTable(const nlohmann::json& rows, const std::vector<Field>& columns, bool wide) {
     std::vector<std::vector<std::string>> cells;
     std::vector<size_t> widths;
     for (const Field& column : columns) widths.push_back(Width(column.key));
@@ -61,6 +77,23 @@ void PrintTable(const nlohmann::json& rows, const std::vector<Field>& columns) {
             widths[i] = std::max(widths[i], Width(line.back()));
         }
     }
+    // Too wide for a console: the widest column that may be cut loses a character at a time.
+    const auto total = [&] {
+        size_t sum = 2 * (widths.size() - 1);
+        for (size_t width : widths) sum += width;
+        return sum;
+    };
+    while (!wide && total() > kConsoleColumns) {
+        size_t widest = widths.size();
+        for (size_t i = 0; i < widths.size(); ++i)
+            if (columns[i].shorten && widths[i] > kNarrowestCut &&
+                (widest == widths.size() || widths[i] > widths[widest]))
+                widest = i;
+        if (widest == widths.size()) break;
+        --widths[widest];
+    }
+    for (auto& line : cells)
+        for (size_t i = 0; i < line.size(); ++i) line[i] = Cut(line[i], widths[i]);
     const auto printRow = [&](const std::vector<std::string>& line) {
         std::string text;
         for (size_t i = 0; i < line.size(); ++i) {
@@ -90,7 +123,7 @@ void PrintText(const Result& result) {
     if (!result.table.empty()) {
         const nlohmann::json& rows =
             result.tableKey.empty() ? result.data : result.data.at(result.tableKey);
-        PrintTable(rows, result.table);
+        PrintTable(rows, result.table, result.wide);
     }
     if (!result.record.empty()) PrintRecord(result.data, result.record);
     for (const std::string& line : result.closing) PrintLine(line);

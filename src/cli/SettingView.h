@@ -14,7 +14,8 @@ namespace qelcli {
 
 // The value the library reads from `text`: bool, number or string.
 nlohmann::json TypedJson(const ConfigEntry& entry, std::u16string_view text);
-// The same for a console: text settings quoted, so an empty text is visible.
+// The same for a console: text settings quoted and escaped, so that an empty text is visible and
+// a newline differs from a backslash and an n.
 std::string DisplayValue(const ConfigEntry& entry, std::u16string_view text);
 
 // The facts about a setting that do not depend on the registry.

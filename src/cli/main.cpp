@@ -6,6 +6,7 @@
 
 #include "CommandTable.h"
 #include "Output.h"
+#include "Usage.h"
 #include "Utf8.h"
 #include "WatchCommand.h"
 
@@ -51,21 +52,23 @@ int main(int argc, char** argv) {
         "QelConfig library keeps in the registry.",
         "qelconfig");
     app.set_version_flag("--version", QELCONFIG_VERSION);
+    app.footer(qelcli::HelpFooter());
+    app.get_formatter()->column_width(26);
     app.require_subcommand(1);
     qelcli::ExitCode result = qelcli::ExitCode::Ok;
     qelcli::AddCommands(app, result);
     qelcli::AddWatchCommand(app, result);
 
     std::vector<std::string> arguments = Arguments(argc, argv);
+    if (qelcli::RefuseUnknownCommand(app, arguments))
+        return static_cast<int>(qelcli::ExitCode::Usage);
     std::vector<const char*> pointers;
     pointers.reserve(arguments.size());
     for (const auto& argument : arguments) pointers.push_back(argument.c_str());
     try {
         app.parse(static_cast<int>(pointers.size()), pointers.data());
     } catch (const CLI::ParseError& error) {
-        // --help and --version arrive here too, with exit code 0.
-        const int code = app.exit(error);
-        return code == 0 ? 0 : static_cast<int>(qelcli::ExitCode::Usage);
+        return qelcli::ReportParseError(app, error);
     } catch (const std::bad_alloc&) {
         // Commands that can need much memory say so themselves; this is the last word for any
         // other, rather than the exception's name.

@@ -39,7 +39,7 @@ protected:
     }
 
     std::string Expected() {
-        const ToolRun run = Run({"export"});
+        const ToolRun run = Run({"export", "--utf16"});
         EXPECT_EQ(run.exitCode, 0) << run.err;
         return run.out;
     }
@@ -147,7 +147,7 @@ TEST_F(ExportFile, ACharacterDeviceIsWrittenInPlace) {
 }
 
 TEST_F(ExportFile, StandardOutputByNameIsWrittenAsTheStream) {
-    const ToolRun run = Run({"export", "/proc/self/fd/1"});
+    const ToolRun run = Run({"export", "/proc/self/fd/1", "--utf16"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.out, Expected());
 }

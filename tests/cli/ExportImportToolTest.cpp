@@ -47,7 +47,7 @@ TEST_F(ExportImport, ExportsAsTheRegistryEditorWrites) {
     Store(HKEY_CURRENT_USER, u"UI/ProjectType", u"2");
     Store(HKEY_CURRENT_USER, u"UI/BurnToDisk", u"false");
     Store(HKEY_LOCAL_MACHINE, u"UI/URLNewThemes", u"a\\b \"c\"");
-    const ToolRun run = Run({"export"});
+    const ToolRun run = Run({"export", "--utf16"});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     const std::string expected =
         std::string("\xFF\xFE", 2) +
@@ -99,7 +99,7 @@ TEST_F(ExportImport, ExportToAFileWritesTheSameBytes) {
     const std::filesystem::path file = Directory() / "settings.reg";
     const ToolRun run = Run({"export", file.string()});
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(ReadFile(file), Run({"export"}).out);
+    EXPECT_EQ(ReadFile(file), Run({"export", "--utf16"}).out);
     EXPECT_NE(run.out.find("exported 1 values"), std::string::npos) << run.out;
 }
 
@@ -116,7 +116,7 @@ TEST_F(ExportImport, ARoundTripIntoEmptyHivesRestoresEveryValueAsSetStoresIt) {
         const nlohmann::json original = ReadValues();
 
         SwitchHives(std::string("copy") + encoding);
-        ASSERT_EQ(Run({"export"}).out,
+        ASSERT_EQ(Run({"export", "--utf16"}).out,
                   "\xFF\xFE" + Utf16Bytes(u"Windows Registry Editor Version 5.00\r\n\r\n"))
             << "the copy's hives start empty";
         const ToolRun imported = Run({"import", file.string()});

@@ -108,12 +108,18 @@ TEST_F(ValueCommands, ARefusedWriteNamesTheHiveFile) {
     EXPECT_NE(run.err.find("read-only"), std::string::npos) << run.err;
 }
 
-TEST_F(ValueCommands, GetStoresTheDefaultAsTheLibraryDoes) {
-    EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/BurnLogCount"), std::nullopt);
+// An application's first read stores the default; looking with get stores nothing, so a machine
+// value set later is still seen.
+TEST_F(ValueCommands, GetReadsLikeTheLibraryButNeverWrites) {
+    const std::string before = StoreState();
     const ToolRun run = Run({"get", "UI/BurnLogCount"});
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "0\n");
-    EXPECT_EQ(Stored(HKEY_CURRENT_USER, u"UI/BurnLogCount"), u"0");
+    EXPECT_EQ(StoreState(), before);
+    Store(HKEY_LOCAL_MACHINE, u"UI/BurnLogCount", u"5");
+    EXPECT_EQ(Run({"get", "UI/BurnLogCount"}).out, "5\n");
+    const ToolRun verbose = Run({"get", "ckUI_BurnLogCount", "--verbose"});
+    EXPECT_EQ(verbose.out.rfind("5  (from HKEY_LOCAL_MACHINE", 0), 0u) << verbose.out;
 }
 
 TEST_F(ValueCommands, GetReadsTheMachineValueWhenTheUserHasNone) {
