@@ -17,11 +17,17 @@ Result RunHelp(const CLI::App& tool, const std::string& name) {
             names.push_back(command->get_name());
             if (command->get_name() == name) shown = command;
         }
-        if (shown == nullptr)
-            return Refused("unknown command '" + name + "'" + DidYouMean(Nearest(name, names, 1)));
+        if (shown == nullptr) {
+            Result unknown =
+                Refused("unknown command '" + name + "'" + DidYouMean(Nearest(name, names, 1)));
+            unknown.code = ExitCode::Usage;
+            return unknown;
+        }
     }
     Result result;
-    const std::string text = shown->help();
+    // Through the formatter: the App's own help() shows the command being run, this one.
+    const std::string text = shown->get_formatter()->make_help(
+        shown, name.empty() ? "qelconfig" : "qelconfig " + name, CLI::AppFormatMode::Normal);
     result.data = {{"command", name.empty() ? nlohmann::json() : nlohmann::json(name)},
                    {"help", text}};
     result.lines = {text.substr(0, text.find_last_not_of('\n') + 1)};
