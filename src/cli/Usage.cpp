@@ -66,16 +66,18 @@ int ReportParseError(CLI::App& app, const CLI::ParseError& error) {
 }
 
 std::string HelpFooter() {
-    return "Environment (off Windows, where the registry is files of the tool's own):\n"
-           "  QELCONFIG_USER_HIVE       the user hive's file (default: "
-           "$XDG_CONFIG_HOME/qelconfig/user.hive, or ~/.config/qelconfig/user.hive)\n"
-           "  QELCONFIG_MACHINE_HIVE    the machine hive's file (default: "
-           "/var/lib/qelconfig/machine.hive)\n"
-           "  QELCONFIG_READONLY_HIVES  user, machine or both (user,machine): hives opened "
-           "read-only\n"
-           "  QELCONFIG_SYNC            full: every commit reaches the disk before it returns\n"
-           "Exit codes: 0 done (doctor: nothing to report); 1 refused or failed, the reason on "
-           "stderr (doctor: problems found); 2 the command line is wrong.";
+    return "Environment (off Windows, where the hives are files of the registry's own):\n"
+           "  QELCONFIG_USER_HIVE       the user hive's file (default:\n"
+           "                            ~/.config/qelconfig/user.hive, or under\n"
+           "                            $XDG_CONFIG_HOME)\n"
+           "  QELCONFIG_MACHINE_HIVE    the machine hive's file (default:\n"
+           "                            /var/lib/qelconfig/machine.hive)\n"
+           "  QELCONFIG_READONLY_HIVES  user, machine or user,machine: hives opened\n"
+           "                            read-only\n"
+           "  QELCONFIG_SYNC            full: each commit reaches the disk before it\n"
+           "                            returns\n"
+           "Exit codes: 0 done (doctor: nothing to report); 1 refused or failed, the\n"
+           "reason on stderr (doctor: problems found); 2 the command line is wrong.";
 }
 
 }  // namespace qelcli

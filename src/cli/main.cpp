@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "CommandTable.h"
+#include "HelpFormat.h"
 #include "Output.h"
 #include "Usage.h"
 #include "Utf8.h"
@@ -52,8 +53,8 @@ int main(int argc, char** argv) {
         "QelConfig library keeps in the registry.",
         "qelconfig");
     app.set_version_flag("--version", QELCONFIG_VERSION);
+    app.formatter(std::make_shared<qelcli::HelpFormatter>());
     app.footer(qelcli::HelpFooter());
-    app.get_formatter()->column_width(26);
     app.require_subcommand(1);
     qelcli::ExitCode result = qelcli::ExitCode::Ok;
     qelcli::AddCommands(app, result);
