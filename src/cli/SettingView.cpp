@@ -54,7 +54,7 @@ const ConfigEntry* FindSettingOrComplain(const std::string& idOrKeyPath) {
     if (nearest.empty() && idOrKeyPath.size() >= 3) {
         std::string word = idOrKeyPath;
         for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        for (std::string path : paths) {
+        for (const std::string& path : paths) {
             std::string folded = path;
             for (char& c : folded)
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
