@@ -18,6 +18,7 @@ extern const CommandRow kImportCommand;
 extern const CommandRow kDoctorCommand;
 extern const CommandRow kHelpCommand;
 extern const CommandRow kInfoCommand;
+extern const CommandRow kWatchCommand;
 
 std::span<const CommandRow* const> CommandTable() {
     static const CommandRow* const rows[] = {
@@ -31,6 +32,7 @@ std::span<const CommandRow* const> CommandTable() {
         &kImportCommand,    // import FILE
         &kDoctorCommand,    // doctor [--repair]
         &kInfoCommand,      // info
+        &kWatchCommand,     // watch [SETTING...]
         &kHelpCommand,      // help [COMMAND]
     };
     return rows;

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "Catalogue.h"
+#include "Command.h"
 #include "Output.h"
 #include "Registry.h"
 #include "SettingView.h"
@@ -269,17 +270,23 @@ ExitCode RunWatch(const std::vector<std::string>& settings, bool json) {
     }
 }
 
-void AddWatchCommand(CLI::App& app, ExitCode& result) {
-    auto* command = app.add_subcommand(
-        "watch",
-        "Prints each change of a setting's value as it happens, in either hive: time, id, key "
-        "path, old and new value, and where the value now comes from (user, machine or "
-        "default). Every setting unless some are named. Runs until interrupted.");
-    auto settings = std::make_shared<std::vector<std::string>>();
-    auto json = std::make_shared<bool>(false);
-    command->add_option("SETTING", *settings, "Ids or key paths of the settings to watch");
-    command->add_flag("--json", *json, "Print one JSON object per line, one line per change");
-    command->callback([settings, json, &result] { result = RunWatch(*settings, *json); });
-}
+// Changes are printed as they happen, so the result at the end has nothing left to print.
+extern const CommandRow kWatchCommand = {
+    "watch",
+    "Prints each change of a setting's value as it happens, in either hive: time, id, key path, "
+    "old and new value, and where the value now comes from (user, machine or default). Every "
+    "setting unless some are named. Runs until interrupted; with --json, one JSON object per "
+    "line.",
+    [](CLI::App& command) -> std::function<Result()> {
+        auto settings = std::make_shared<std::vector<std::string>>();
+        command.add_option("SETTING", *settings,
+                           "Ids, key paths or enumerator names of the settings to watch");
+        // --json is the table's flag, added to every command.
+        return [settings, &command] {
+            Result result;
+            result.code = RunWatch(*settings, command.count("--json") > 0);
+            return result;
+        };
+    }};
 
 }  // namespace qelcli

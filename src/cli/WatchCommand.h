@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
-
 #include "ExitCode.h"
 
 namespace qelcli {
@@ -18,7 +16,5 @@ namespace qelcli {
 // SIGTERM (on Windows, Ctrl+C, Ctrl+Break or the console closing), and then returns Ok. Each
 // change is one line (`json`: one JSON object per line), flushed at once.
 ExitCode RunWatch(const std::vector<std::string>& settings, bool json);
-
-void AddWatchCommand(CLI::App& app, ExitCode& result);
 
 }  // namespace qelcli

@@ -9,7 +9,6 @@
 #include "Output.h"
 #include "Usage.h"
 #include "Utf8.h"
-#include "WatchCommand.h"
 
 #if defined(_WIN32)
 // <shellapi.h> needs <windows.h> first; QelPlatform.h brings it without the min/max macros.
@@ -58,7 +57,6 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
     qelcli::ExitCode result = qelcli::ExitCode::Ok;
     qelcli::AddCommands(app, result);
-    qelcli::AddWatchCommand(app, result);
 
     std::vector<std::string> arguments = Arguments(argc, argv);
     if (qelcli::RefuseUnknownCommand(app, arguments))
