@@ -111,10 +111,9 @@ CString TextOfData(const BYTE* data, size_t bytes) {
     return CString(text);
 }
 
-std::optional<DWORD> StoredByteCount(const CString& text) {
-    const size_t bytes = (static_cast<size_t>(text.GetLength()) + 1) * sizeof(char16_t);
-    if (bytes > 0xFFFFFFFFu) return std::nullopt;
-    return static_cast<DWORD>(bytes);
+std::optional<DWORD> StoredByteCount(size_t characters) {
+    if (characters >= 0x7FFFFFFFu) return std::nullopt;
+    return static_cast<DWORD>((characters + 1) * sizeof(char16_t));
 }
 
 std::vector<BYTE> StoredData(std::u16string_view text) {

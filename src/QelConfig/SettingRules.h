@@ -124,8 +124,9 @@ EffectiveRead ReadEffective(ConfigScope scope, const RegLocation& where, CString
 
 // As REG_SZ: the text's UTF-16 units and a terminating NUL.
 inline constexpr DWORD kStoredType = REG_SZ;
-// The byte count of that data; none when it would not fit the registry's 32-bit size.
-std::optional<DWORD> StoredByteCount(const CString& text);
+// The byte count of that data for a text of `characters` UTF-16 units; none when it would not
+// fit the registry's 32-bit size (2,147,483,647 units or more).
+std::optional<DWORD> StoredByteCount(size_t characters);
 // The data itself, as the registry holds it (little-endian).
 std::vector<BYTE> StoredData(std::u16string_view text);
 
