@@ -2,6 +2,7 @@
 #include <set>
 
 #include "ToolFixture.h"
+#include "support/CatalogueFacts.h"
 
 namespace qeltest {
 
@@ -18,7 +19,7 @@ nlohmann::json Row(const nlohmann::json& rows, int id) {
 
 TEST_F(List, ShowsEverySettingOnceInIdOrder) {
     const nlohmann::json rows = RunJson({"list", "--json"});
-    ASSERT_EQ(rows.size(), 86u);
+    ASSERT_EQ(rows.size(), kSettingCount);
     std::set<int> ids;
     int previous = -1;
     for (const auto& row : rows) {
@@ -72,7 +73,7 @@ TEST_F(List, TheTableHasOneLinePerSetting) {
     ASSERT_EQ(run.exitCode, 0) << run.err;
     size_t lines = 0;
     for (char c : run.out) lines += c == '\n';
-    EXPECT_EQ(lines, 87u) << "a heading and 86 settings";
+    EXPECT_EQ(lines, kSettingCount + 1) << "a heading and every setting";
     EXPECT_NE(run.out.find("\"two\\nlines\""), std::string::npos);
 }
 

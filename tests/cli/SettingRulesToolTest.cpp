@@ -2,6 +2,7 @@
 // of stored data in either hive, what list and get report is what the library's GetValue
 // returns in a process of its own; and what import stores for a text is what set stores.
 #include "ToolFixture.h"
+#include "support/CatalogueFacts.h"
 #include "Utf8.h"
 
 namespace qeltest {
@@ -53,7 +54,7 @@ std::vector<Planted> Corpus() {
 
 TEST_F(SettingRules, ListAndGetReportWhatTheLibraryReads) {
     const nlohmann::json rows = RunJson({"list", "--json"});
-    ASSERT_EQ(rows.size(), 86u);
+    ASSERT_EQ(rows.size(), kSettingCount);
     // One setting of each type, for get (a process each).
     const int sampled[] = {18, 5, 59, 21};
     for (HKEY hive : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
