@@ -5,6 +5,7 @@
 #include "Output.h"
 #include "SettingText.h"
 #include "SettingView.h"
+#include "StoredSetting.h"
 #include "Utf8.h"
 
 namespace qelcli {
@@ -56,6 +57,10 @@ Result RunDescribe(const std::string& setting) {
         {"normalisedKey", ToUtf8(where.key)},
         {"valueName", ToUtf8(where.valueName)},
         {"type", "REG_SZ"}};
+    // The value read now and where it comes from, as get and list show them.
+    const StoredSetting stored = ReadStoredSetting(*entry);
+    result.data["value"] = TypedJson(*entry, stored.text);
+    result.data["source"] = stored.source ? HiveName(*stored.source) : "default";
     result.data["access"] = Access(entry->scope);
     result.data["accepts"] = Accepts(*entry);
     result.record = {{"id"},
@@ -64,6 +69,8 @@ Result RunDescribe(const std::string& setting) {
                      {"scope"},
                      {"access"},
                      {"default", true},
+                     {"value", true},
+                     {"source"},
                      {"accepts"},
                      {"description"},
                      {"registry.hive"},

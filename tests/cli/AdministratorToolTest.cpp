@@ -104,6 +104,7 @@ TEST_F(Administrator, MachineValuesAndManySettingsAtOnce) {
     EXPECT_EQ(got["value"], 300);
     EXPECT_EQ(got["source"], "HKEY_LOCAL_MACHINE");
     EXPECT_TRUE(Has(Run({"get", "57", "--verbose"}).out, "from HKEY_LOCAL_MACHINE"));
+    EXPECT_EQ(RunJson({"describe", "57", "--json"})["source"], "HKEY_LOCAL_MACHINE");
     EXPECT_EQ(Run({"set", "26", "x", "--machine"}).exitCode, 0) << "a machine setting too";
 
     Store(HKEY_CURRENT_USER, u"UI/ButtonStylesDlg/MinWidth", u"1");
