@@ -21,7 +21,8 @@ HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScop
 
 HRESULT CQelConfig::_SetRegValue(const CString& path, const CString& text, ConfigScope scope) {
     const qelsetting::RegLocation where = qelsetting::SplitRegPath(path);
-    const std::optional<DWORD> bytes = qelsetting::StoredByteCount(static_cast<size_t>(text.GetLength()));
+    const std::optional<DWORD> bytes =
+        qelsetting::StoredByteCount(static_cast<size_t>(text.GetLength()));
     if (!bytes) return E_FAIL;
 
     RegKey key;
