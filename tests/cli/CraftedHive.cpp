@@ -4,14 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include "support/RegistryProbe.h"
+
 namespace qeltest {
 
 namespace {
-
-// Names are stored as their UTF-16LE bytes.
-std::string Native(const std::u16string& text) {
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-}
 
 class Statement {
 public:
@@ -66,7 +63,7 @@ long long CraftedHive::KeyId(const std::u16string& path) {
     long long id = 0;
     for (size_t start = 0; start <= path.size() && id >= 0;) {
         const size_t end = std::min(path.find(u'\\', start), path.size());
-        id = find.Bind(1, id).Bind(2, Native(path.substr(start, end - start))).Run();
+        id = find.Bind(1, id).Bind(2, Utf16Bytes(path.substr(start, end - start))).Run();
         start = end + 1;
     }
     return id;
@@ -76,7 +73,7 @@ long long CraftedHive::KeyId(const std::u16string& path) {
 // ever listed, never looked up, so their own bytes serve: unique, as the index wants.
 long long CraftedHive::AddKey(long long parent, const std::u16string& name) {
     Statement insert(m_db, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?2) RETURNING id");
-    return insert.Bind(1, parent).Bind(2, Native(name)).Run();
+    return insert.Bind(1, parent).Bind(2, Utf16Bytes(name)).Run();
 }
 
 long long CraftedHive::AddChain(long long parent, long long like, int depth) {
@@ -91,8 +88,8 @@ void CraftedHive::AddValue(long long key, const std::u16string& name, const std:
     Statement insert(m_db,
                      "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?2, 1, ?3)");
     insert.Bind(1, key)
-        .Bind(2, Native(name))
-        .Bind(3, Native(text + std::u16string(1, u'\0')))
+        .Bind(2, Utf16Bytes(name))
+        .Bind(3, Utf16Bytes(text + std::u16string(1, u'\0')))
         .Run();
 }
 

@@ -19,6 +19,7 @@
 #include "RegFile.h"
 #include "ToolFixture.h"
 #include "Utf8.h"
+#include "support/ChildProcess.h"
 
 namespace qeltest {
 
@@ -73,9 +74,7 @@ Contents AsContents(const std::vector<Entry>& entries) {
 // it as any fresh process would). The child ends without closing its connection, so what is
 // not checkpointed stays in the -wal file.
 void Populate(const std::vector<Entry>& entries, bool checkpoint, const fs::path& hive) {
-    const pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    const int exitCode = InChild([&] {
         for (const Entry& e : entries) {
             HKEY key = nullptr;
             if (RegCreateKeyExW(HKEY_CURRENT_USER, e.key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
@@ -93,11 +92,11 @@ void Populate(const std::vector<Entry>& entries, bool checkpoint, const fs::path
                 _exit(2);
             sqlite3_close(db);
         }
+        // Without closing the connection, so that what is not checkpointed stays in the -wal.
         _exit(0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        return 0;
+    });
+    ASSERT_EQ(exitCode, 0);
 }
 
 std::uint32_t Be(const std::string& page, std::size_t at, int bytes) {
@@ -152,12 +151,6 @@ struct HiveLayout {
     std::map<std::int64_t, Where> rows;
 };
 
-std::u16string FromBlob(const void* data, int bytes) {
-    std::u16string text(static_cast<std::size_t>(bytes) / 2, u'\0');
-    if (!text.empty()) std::memcpy(text.data(), data, text.size() * 2);
-    return text;
-}
-
 HiveLayout ReadLayout(const fs::path& hive) {
     HiveLayout layout;
     sqlite3* db = nullptr;
@@ -177,7 +170,8 @@ HiveLayout ReadLayout(const fs::path& hive) {
     each("SELECT id, parent, name FROM keys", [&](sqlite3_stmt* s) {
         keys[sqlite3_column_int64(s, 0)] = {
             sqlite3_column_int64(s, 1),
-            FromBlob(sqlite3_column_blob(s, 2), sqlite3_column_bytes(s, 2))};
+            FromUtf16Bytes(sqlite3_column_blob(s, 2),
+                           static_cast<std::size_t>(sqlite3_column_bytes(s, 2)))};
     });
     auto pathOf = [&keys](std::int64_t id) {
         std::u16string path;
@@ -188,7 +182,8 @@ HiveLayout ReadLayout(const fs::path& hive) {
     each("SELECT id, key, name FROM vals", [&](sqlite3_stmt* s) {
         layout.rows[sqlite3_column_int64(s, 0)] = {
             pathOf(sqlite3_column_int64(s, 1)),
-            FromBlob(sqlite3_column_blob(s, 2), sqlite3_column_bytes(s, 2))};
+            FromUtf16Bytes(sqlite3_column_blob(s, 2),
+                           static_cast<std::size_t>(sqlite3_column_bytes(s, 2)))};
     });
     sqlite3_close(db);
     std::ifstream in(hive, std::ios::binary);
@@ -317,6 +312,7 @@ protected:
     void ExpectHealthyAfterwards() {
         const ToolRun doctor = Run({"doctor", "--json"});
         const nlohmann::json report = nlohmann::json::parse(doctor.out);
+        ASSERT_EQ(report["hives"].size(), 2u) << doctor.out;
         for (const auto& hive : report["hives"]) EXPECT_TRUE(hive["problem"].is_null()) << hive;
         for (const auto& problem : report["problems"]) EXPECT_NE(problem["kind"], "hive");
     }
