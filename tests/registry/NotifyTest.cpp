@@ -49,14 +49,15 @@ LSTATUS SetText(HKEY key, const std::u16string& name, const std::u16string& text
 
 // The writer's side: "ROOT|KEY|NAME|TEXT" (ROOT "user" or "machine", KEY below kTestRoot,
 // '/' for '\'), or "ROOT|KEY" to create the key alone.
-int WriteAsAsked(const std::string& spec) {
+int WriteAsAsked(const std::string& request) {
     std::vector<std::string> parts;
     std::size_t start = 0;
-    for (std::size_t bar = spec.find('|'); bar != std::string::npos; bar = spec.find('|', start)) {
-        parts.push_back(spec.substr(start, bar - start));
+    for (std::size_t bar = request.find('|'); bar != std::string::npos;
+         bar = request.find('|', start)) {
+        parts.push_back(request.substr(start, bar - start));
         start = bar + 1;
     }
-    parts.push_back(spec.substr(start));
+    parts.push_back(request.substr(start));
     if (parts.size() != 2 && parts.size() != 4) return 3;
     const HKEY root = parts[0] == "machine" ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
     std::u16string path = PathOf(Widen(parts[1]));
@@ -74,18 +75,18 @@ int WriteAsAsked(const std::string& spec) {
 
 // Before main(): a writer does its change and exits without running a test.
 [[maybe_unused]] const bool kIsWriter = [] {
-    const char* spec = std::getenv(kWriterVariable);
-    if (spec == nullptr) return false;
-    std::_Exit(WriteAsAsked(spec));
+    const char* request = std::getenv(kWriterVariable);
+    if (request == nullptr) return false;
+    std::_Exit(WriteAsAsked(request));
 }();
 
 // Runs this program as a writer and waits for it; returns its exit code.
-int RunWriter(const std::string& spec) {
+int RunWriter(const std::string& request) {
 #if defined(_WIN32)
     wchar_t self[1024];
     const DWORD length = GetModuleFileNameW(nullptr, self, 1024);
     if (length == 0 || length >= 1024) return -1;
-    std::wstring value(spec.begin(), spec.end());
+    std::wstring value(request.begin(), request.end());
     SetEnvironmentVariableW(L"QELTEST_NOTIFY_WRITER", value.c_str());
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -102,7 +103,7 @@ int RunWriter(const std::string& spec) {
     CloseHandle(process.hProcess);
     return static_cast<int>(code);
 #else
-    setenv(kWriterVariable, spec.c_str(), 1);
+    setenv(kWriterVariable, request.c_str(), 1);
     pid_t child = -1;
     char self[] = "/proc/self/exe";
     char* argv[] = {self, nullptr};
