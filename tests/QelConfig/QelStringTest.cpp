@@ -1,6 +1,12 @@
 // The string class's members, as the library's code uses them.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
 #include "QelString.h"
 
 namespace {
@@ -78,6 +84,79 @@ TEST(CString, CopiesAreDeep) {
     copy.SetAt(0, u'x');
     EXPECT_EQ(original, CString(u"abc"));
     EXPECT_NE(original.GetString(), copy.GetString());
+}
+
+// Long texts are shared between copies until one changes; every change, by any member, must
+// leave the other copies as they were. Lengths either side of the in-object limit (15 units).
+TEST(CString, EveryChangeLeavesOtherCopiesAlone) {
+    using Change = void (*)(CString&);
+    const std::pair<const char*, Change> changes[] = {
+        {"SetAt", [](CString& s) { s.SetAt(0, u'#'); }},
+        {"append", [](CString& s) { s += u"tail"; }},
+        {"append itself", [](CString& s) { s += s; }},
+        {"append a part of itself", [](CString& s) { s.Append(s.GetString() + 1, 3); }},
+        {"Replace unit", [](CString& s) { s.Replace(u'a', u'#'); }},
+        {"Replace text", [](CString& s) { s.Replace(u"ab", u"#"); }},
+        {"MakeUpper", [](CString& s) { s.MakeUpper(); }},
+        {"Trim", [](CString& s) { s.Trim(); }},
+        {"assign a part of itself", [](CString& s) { s.SetString(s.GetString() + 2); }},
+        {"Format", [](CString& s) { s.Format(u"%d", 7); }},
+        {"Empty", [](CString& s) { s.Empty(); }},
+    };
+    for (const size_t length : {1u, 14u, 15u, 16u, 17u, 40u}) {
+        std::u16string text(u" ab");
+        while (text.size() < length + 2) text += static_cast<char16_t>(u'a' + text.size() % 26);
+        text.resize(length);
+        for (const auto& [name, change] : changes) {
+            SCOPED_TRACE(std::string(name) + ", length " + std::to_string(length));
+            const CString original(text);
+            CString copy(original);
+            CString assigned;
+            assigned = copy;
+            change(copy);
+            EXPECT_EQ(original.View(), text);
+            EXPECT_EQ(assigned.View(), text);
+            EXPECT_EQ(original.GetString()[length], u'\0');
+            // The changed copy is what a fresh string given the same change holds.
+            CString fresh(text);
+            change(fresh);
+            EXPECT_EQ(copy.View(), fresh.View());
+            EXPECT_EQ(copy.GetString()[copy.GetLength()], u'\0');
+        }
+    }
+}
+
+TEST(CString, MovedFromIsEmptyAndReusable) {
+    CString source(u"a text longer than the in-object room");
+    const char16_t* buffer = source.GetString();
+    CString target(std::move(source));
+    EXPECT_EQ(target.GetString(), buffer);    // moved, not copied
+    EXPECT_TRUE(source.IsEmpty());            // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(source.GetString()[0], u'\0');  // NOLINT(bugprone-use-after-move)
+    source = u"again";
+    EXPECT_EQ(source, CString(u"again"));
+    target = std::move(target);  // NOLINT(clang-diagnostic-self-move)
+    EXPECT_EQ(target.GetLength(), 37);
+}
+
+// Copies of one long text, each changed and dropped on its own thread: the shared count must
+// neither free the text early (a sanitizer build reports the use) nor leak it.
+TEST(CString, CopiesMayLiveOnDifferentThreads) {
+    const CString shared(u"shared between threads, long enough to be allocated");
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&shared, &wrong, t] {
+            for (int i = 0; i < 20000; ++i) {
+                CString copy(shared);
+                if (i % 2 == 0) copy.SetAt(0, static_cast<char16_t>(u'A' + t));
+                if (copy.Mid(1) != shared.Mid(1)) ++wrong;
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(shared.GetAt(0), u's');
 }
 
 }  // namespace
