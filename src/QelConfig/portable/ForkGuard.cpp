@@ -1,4 +1,7 @@
 // File: ForkGuard.cpp
+//
+// How ForkGuard.h tells a new process: a page the kernel zeroes in a child (PosixSystem.h's
+// WipeOnFork), else the process id.
 #include "portable/ForkGuard.h"
 
 #include <sys/mman.h>
@@ -7,6 +10,8 @@
 #include <atomic>
 #include <cstddef>
 #include <new>
+
+#include "portable/PosixSystem.h"
 
 namespace qelplatform {
 
@@ -25,12 +30,10 @@ std::atomic<unsigned char>* SeenMark() {
         void* mapped = mmap(nullptr, static_cast<std::size_t>(size), PROT_READ | PROT_WRITE,
                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapped == MAP_FAILED) return static_cast<std::atomic<unsigned char>*>(nullptr);
-#if defined(MADV_WIPEONFORK)
-        if (madvise(mapped, static_cast<std::size_t>(size), MADV_WIPEONFORK) == 0) {
+        if (WipeOnFork(mapped, static_cast<std::size_t>(size))) {
             auto* byte = new (mapped) std::atomic<unsigned char>(1);
             return byte;
         }
-#endif
         munmap(mapped, static_cast<std::size_t>(size));
         return static_cast<std::atomic<unsigned char>*>(nullptr);
     }();

@@ -32,11 +32,11 @@
 
 #include "portable/ForkGuard.h"
 #include "portable/NotifyAnnounce.h"
+#include "portable/PosixSystem.h"
 #include "portable/Win32Errors.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -102,12 +102,6 @@ constexpr const char* kStatementSql[] = {
 // How often the hive's path is looked up again to notice a file moved away and replaced while
 // still linked elsewhere; removal and replacement by rename show at once (Refresh()).
 constexpr std::int64_t kPathCheckIntervalMs = 1000;
-
-std::int64_t CoarseMilliseconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // For tests only: QELCONFIG_TEST_VFS names an SQLite VFS the process registered (to inject
 // faults or count syncs). Only names a test would choose are honoured, so the variable can never
@@ -466,7 +460,7 @@ void Hive::Examine() {
         return;
     }
     // Kept to see, with one fstat() per call, whether the file was removed or changed mode.
-    m_pathFd = open(m_file.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    m_pathFd = OpenPathOnly(m_file.c_str());
     struct stat opened {};
     if (m_pathFd < 0 || fstat(m_pathFd, &opened) != 0 || opened.st_dev != m_dev ||
         opened.st_ino != m_ino) {

@@ -38,6 +38,7 @@
 #include "portable/Hive.h"
 #include "portable/HiveSalvage.h"
 #include "portable/HiveTrust.h"
+#include "portable/PosixSystem.h"
 #include "portable/Win32Errors.h"
 #include "portable/QelHiveRepair.h"
 
@@ -62,7 +63,9 @@ struct FileId {
     }
 };
 
-FileId IdOf(const struct stat& st) { return {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim}; }
+FileId IdOf(const struct stat& st) {
+    return {true, st.st_dev, st.st_ino, st.st_size, ModificationTime(st)};
+}
 
 FileId Identify(const std::string& path) {
     struct stat st {};

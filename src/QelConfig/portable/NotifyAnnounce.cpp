@@ -1,7 +1,8 @@
 // File: NotifyAnnounce.cpp
+//
+// The announcement of NotifyAnnounce.h: a read of the hive's directory, through PosixSystem.h.
 #include "portable/NotifyAnnounce.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -9,6 +10,8 @@
 #include <filesystem>
 #include <mutex>
 #include <unordered_map>
+
+#include "portable/PosixSystem.h"
 
 namespace qelplatform {
 
@@ -49,8 +52,9 @@ void AnnounceCommit(const std::string& file) noexcept {
             // Reads to the end: the first time lists the few entries, later ones return
             // nothing. Each read is reported to watchers, whether it returns entries or not.
             ssize_t read = 0;
-            for (int i = 0;
-                 i < 64 && (read = getdents64(it->second, buffer.data(), buffer.size())) > 0; ++i) {
+            for (int i = 0; i < 64 && (read = ReadDirectoryEntries(it->second, buffer.data(),
+                                                                   buffer.size())) > 0;
+                 ++i) {
             }
             if (read >= 0) return;
             close(it->second);

@@ -3,6 +3,7 @@
 // How a commit tells waiting processes that it happened. After each commit the writer reads the
 // hive's directory at its end (getdents64 on a descriptor kept open, returning nothing), which
 // the kernel reports to inotify watchers of the directory as IN_ACCESS on the directory itself.
+// Both are Linux calls, made through PosixSystem.h, which says what a port would use instead.
 //
 // Why not the writes themselves: SQLite appends a commit's frames to the -wal file first and
 // publishes them in the WAL index (the -shm file, a shared mapping that inotify never reports)

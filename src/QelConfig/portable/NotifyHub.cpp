@@ -1,9 +1,11 @@
 // File: NotifyHub.cpp
+//
+// The registrations and the hub's thread of NotifyHub.h; the directory watches themselves are
+// made through PosixSystem.h (inotify on Linux).
 #include "portable/NotifyHub.h"
 
 #include <pthread.h>
 #include <signal.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <array>
@@ -16,28 +18,23 @@
 
 #include "portable/EventHandles.h"
 #include "portable/NotifySnapshot.h"
+#include "portable/PosixSystem.h"
 
 namespace qelplatform {
 
 namespace {
 
-// What may mean a change: the announcement of a commit (IN_ACCESS on the directory itself),
-// files made, removed, renamed or given other rights (a hive created, replaced, repaired or
-// no longer trusted), and the directory itself going away.
-constexpr std::uint32_t kWatchMask = IN_ACCESS | IN_ATTRIB | IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                     IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
-
 struct Registration {
     NotifyRequest request;
     KeySnapshot snapshot;
-    int watch = -1;  // inotify watch descriptor of the directory watched for it
+    int watch = -1;  // the watch of the directory watched for it (WatchDirectory)
 };
 
 struct Hub {
     std::mutex mutex;
     std::list<Registration> registrations;
     std::set<int> watches;  // every watch descriptor added and not yet removed
-    int inotify = -1;
+    int inotify = -1;       // OpenDirectoryWatcher()
     bool threadStarted = false;
 };
 
@@ -60,7 +57,7 @@ int Arm(Hub& hub, Hive& hive) {
     if (file.empty()) return -1;
     std::filesystem::path directory = std::filesystem::path(file).parent_path();
     for (int depth = 0; depth < 4096 && !directory.empty(); ++depth) {
-        const int watch = inotify_add_watch(hub.inotify, directory.c_str(), kWatchMask);
+        const int watch = WatchDirectory(hub.inotify, directory.c_str());
         if (watch >= 0) {
             hub.watches.insert(watch);
             return watch;
@@ -80,7 +77,7 @@ void Prune(Hub& hub) {
             ++it;
             continue;
         }
-        inotify_rm_watch(hub.inotify, *it);
+        UnwatchDirectory(hub.inotify, *it);
         it = hub.watches.erase(it);
     }
 }
@@ -113,26 +110,26 @@ void Recheck(const std::set<int>& dirty, bool all) {
 }
 
 void Run(int inotify) {
-    alignas(inotify_event) std::array<char, 16384> buffer{};
+    std::array<char, 16384> buffer{};
     for (;;) {
-        const ssize_t size = read(inotify, buffer.data(), buffer.size());
+        const ssize_t size = ReadWatchEvents(inotify, buffer.data(), buffer.size());
         if (size < 0) {
             if (errno == EINTR) continue;
             return;
         }
         std::set<int> dirty;
         bool all = false;
-        for (ssize_t offset = 0; offset < size;) {
-            const auto* event = reinterpret_cast<const inotify_event*>(buffer.data() + offset);
-            offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_Q_OVERFLOW) {
-                all = true;
-            } else if ((event->mask & IN_ACCESS) && event->len > 0) {
-                // A file in the directory was read (SQLite reading the hive): no change.
-            } else {
-                dirty.insert(event->wd);
-            }
-        }
+        ForEachWatchEvent(buffer.data(), static_cast<std::size_t>(size),
+                          [&dirty, &all](int watch, WatchEvent what) {
+                              if (what == WatchEvent::Overflow) {
+                                  all = true;
+                              } else if (what == WatchEvent::EntryRead) {
+                                  // A file in the directory was read (SQLite reading the hive):
+                                  // no change.
+                              } else {
+                                  dirty.insert(watch);
+                              }
+                          });
         if (!all && dirty.empty()) continue;
         const bool usable = UnderRegistryLock([&] {
             try {
@@ -149,7 +146,7 @@ void Run(int inotify) {
 // Under the hub's lock.
 LSTATUS Start(Hub& hub) {
     if (hub.inotify < 0) {
-        hub.inotify = inotify_init1(IN_CLOEXEC);
+        hub.inotify = OpenDirectoryWatcher();
         if (hub.inotify < 0)
             return errno == EMFILE || errno == ENFILE ? ERROR_OUTOFMEMORY : ERROR_NOT_SUPPORTED;
     }

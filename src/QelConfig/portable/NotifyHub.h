@@ -5,15 +5,15 @@
 //
 // A registration names a key, whether the tree below it counts, a filter and an event to
 // signal once (a synchronous call waits on an event of its own). When it is made, the hive's
-// directory is watched with inotify first and the key's snapshot (NotifySnapshot.h) taken
-// second, so a commit that the snapshot does not show is reported by the watch. The hub's
-// thread blocks in read() on the inotify descriptor, so a process waiting for a change uses
-// no processor time until something happens in a hive's directory. Then, under the registry's
-// lock, it takes a fresh snapshot of every key watched in that hive and signals those whose
-// change the filter asks about; the others wait on. Commits announce themselves after they
-// are visible (NotifyAnnounce.h); files appearing, going or being replaced in the directory
-// count too, and a directory that does not exist yet is waited for through its nearest
-// existing ancestor.
+// directory is watched with inotify (through PosixSystem.h) first and the key's snapshot
+// (NotifySnapshot.h) taken second, so a commit that the snapshot does not show is reported by
+// the watch. The hub's thread blocks in read() on the inotify descriptor, so a process waiting
+// for a change uses no processor time until something happens in a hive's directory. Then,
+// under the registry's lock, it takes a fresh snapshot of every key watched in that hive and
+// signals those whose change the filter asks about; the others wait on. Commits announce
+// themselves after they are visible (NotifyAnnounce.h); files appearing, going or being
+// replaced in the directory count too, and a directory that does not exist yet is waited for
+// through its nearest existing ancestor.
 //
 // As in Win32, a registration is one-shot: once signalled, the caller registers again (and
 // then reads what it watches, so that nothing in between is missed). Closing the key handle
