@@ -1,15 +1,9 @@
 // File: Hive.h
 //
-// One hive file: an SQLite database holding a tree of keys and the values under them.
-//
-// Layout (format 1, application_id 'QELH', user_version 1):
-//   keys(id, parent, name, fold)   one row per key; the hive's root is the implicit key 0, and
-//                                  ids are AUTOINCREMENT so a deleted key's id never returns
-//                                  (an open handle to it then reports ERROR_KEY_DELETED).
-//   vals(id, key, name, fold, type, data)
-//                                  one row per value; rowid order is creation order.
-// name is the name as given (native UTF-16 bytes, case kept); fold is its folded form
-// (CaseFold.h), unique per parent. data is the value's bytes exactly as written.
+// One hive: its file (HiveFile.h), the connection reads and writes go through
+// (HiveConnection.h), the caches that spare reads of an unchanged hive (KeyPathCache.h,
+// ValueCache.h, CommitWatch.h), and the registry operations on its keys and values, whose SQL
+// and transactions are in HiveStore.cpp. The file's format is in HiveSchema.h.
 //
 // A Hive is used under the registry's lock (Registry.cpp) and is not otherwise thread-safe. A
 // file that is not a valid hive is opened read-only, checked, and never written: reads see an
@@ -21,11 +15,7 @@
 // process has since replaced.
 #pragma once
 
-#include <sys/types.h>
-
-#include <array>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -33,35 +23,15 @@
 #include <vector>
 
 #include "QelPlatform.h"
-#include "portable/CaseFold.h"
 #include "portable/CommitWatch.h"
-#include "portable/HiveLocation.h"
-#include "portable/HiveTrust.h"
-#include "portable/QelHiveInfo.h"
+#include "portable/HiveConnection.h"
+#include "portable/HiveFile.h"
+#include "portable/HiveSchema.h"
+#include "portable/KeyPathCache.h"
 #include "portable/Sqlite.h"
 #include "portable/ValueCache.h"
 
 namespace qelplatform {
-
-using KeyId = sqlite3_int64;
-inline constexpr KeyId kRootKey = 0;
-
-// Value data is limited well above anything a configuration needs, and SQLite is told the same
-// limit, so a crafted hive cannot make a read allocate without bound.
-inline constexpr DWORD kMaxValueBytes = 16u << 20;
-// The registry's limit on the levels of a tree: a key is at most this many levels below its
-// hive's root.
-inline constexpr std::size_t kMaxKeyDepth = 512;
-
-enum class HiveStatus {
-    Missing,      // no file: reads see an empty hive, the first write creates it
-    Open,         // a valid hive
-    Damaged,      // not an SQLite database, truncated, or our schema broken
-    Foreign,      // an SQLite database that is not a hive of this format
-    Refused,      // a symbolic link, not a regular file, or no path could be determined
-    Insecure,     // it, its companions or its directory break the rules of HiveTrust.h
-    Unavailable,  // could not be read just now (I/O error, permissions); tried again later
-};
 
 // A key path split at backslashes, empty components dropped.
 using PathParts = std::vector<std::u16string_view>;
@@ -73,24 +43,28 @@ public:
     Hive(const Hive&) = delete;
     Hive& operator=(const Hive&) = delete;
 
-    HiveKind Kind() const noexcept { return m_kind; }
-    const std::string& Path() const noexcept { return m_path; }
+    HiveKind Kind() const noexcept { return m_hiveFile.Kind(); }
+    const std::string& Path() const noexcept { return m_hiveFile.Path(); }
     // Why the hive's files are not trusted (HiveTrust.h), when that is why it is refused.
-    const TrustVerdict& Distrusted() const noexcept { return m_distrust; }
-    HiveStatus Status() const noexcept { return m_status; }
+    const TrustVerdict& Distrusted() const noexcept { return m_hiveFile.Distrusted(); }
+    HiveStatus Status() const noexcept { return m_hiveFile.Status(); }
 
     // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
     // when the path now names another file than the one this object describes (replaced or
     // removed), or the file's owner or mode changed; the caller then starts a new Hive for the
     // path. Costs one fstat(); the path itself, and the modes of -wal and -shm, are looked at
-    // again at most every kPathCheckIntervalMs (see Hive.cpp).
-    bool Refresh();
+    // again at most every kPathCheckIntervalMs (see HiveFile.cpp).
+    bool Refresh() {
+        if (!m_hiveFile.NeedsExamining()) return m_hiveFile.Unchanged();
+        Examine();
+        return true;
+    }
     // Whether writes are refused before they are tried: the read-only switch, a file this
     // process may not write, or a refused path. Damaged and foreign hives refuse each write
     // with their own code instead.
-    bool WritesRefused();
+    bool WritesRefused() const { return m_hiveFile.WritesRefused(); }
     // QELHIVE_* flags for QelRegGetHiveInfo.
-    DWORD InfoFlags();
+    DWORD InfoFlags() const { return m_hiveFile.InfoFlags(); }
     // For a health check, changing nothing: what a read of the hive gets, and what the next
     // write would (a write transaction begun and rolled back; for a missing hive, whether its
     // directory could take it).
@@ -101,10 +75,10 @@ public:
     void LeaveFilesAsFound() noexcept { m_leaveFilesAsFound = true; }
     // The file SQLite opens: the path with its directories' links resolved (empty before the
     // directory exists).
-    const std::string& File() const noexcept { return m_file; }
+    const std::string& File() const noexcept { return m_hiveFile.File(); }
     // For change notification (NotifySnapshot.h): the connection reads go through, opened when
     // needed, or null when the hive cannot be read.
-    sqlite3* ReadConnection() { return Readable() ? m_conn->db.Get() : nullptr; }
+    sqlite3* ReadConnection() { return Readable() ? m_conn->Db() : nullptr; }
     // Closes the connection (it is reopened on next use). Called before fork(), so that no
     // connection is ever carried into a child.
     void CloseConnection();
@@ -172,13 +146,6 @@ private:
         kRollback,
         kStatementCount
     };
-    struct Connection {
-        SqliteDb db;  // declared first: statements are finalized before the close
-        std::array<SqliteStmt, kStatementCount> statements;
-        bool readOnly = false;
-        bool readOnlyBySwitch = false;
-        std::uint64_t generation = 0;  // ProcessGeneration() when opened
-    };
     class WriteTransaction;
     // Where an enumeration of keys or of values stopped last (see EnumStatement).
     struct EnumCursor {
@@ -188,12 +155,9 @@ private:
         std::uint64_t epoch = 0;
     };
 
+    // Closes the connection and looks at the file afresh.
     void Examine();
-    LSTATUS CreateFile();
     LSTATUS UseConnection(bool forWrite);
-    // The code a read or write gets from a hive that is not open (unavailable: when nothing
-    // better is known), ERROR_SUCCESS for an open one.
-    LSTATUS StatusError(LSTATUS unavailable) const;
     // The statement that lists item `index` below `key`, bound: the one after the cursor's
     // when that is the item asked for, else by index. The cursor then names this call.
     sqlite3_stmt* EnumStatement(EnumCursor& cursor, KeyId key, DWORD index, Statement byIndex,
@@ -206,66 +170,32 @@ private:
     LSTATUS DepthOf(KeyId key, std::size_t* depth);
     LSTATUS FindChild(KeyId parent, std::u16string_view name, KeyId* child);
     LSTATUS Walk(KeyId from, const PathParts& parts, KeyId* found);
-    // The value, from the cache or the file; valid until the next call on this hive.
     LSTATUS ApplyChange(const Change& change, std::unordered_map<std::u16string, KeyId>& keys);
+    // The value, from the cache or the file; valid until the next call on this hive.
     LSTATUS FetchValue(KeyId key, std::u16string_view name, const ValueCache::Entry** value);
     // Reads a value from the file into the cache, as of epoch (taken before the query); below
     // the root, ERROR_KEY_DELETED tells that the key is gone.
     LSTATUS QueryValue(KeyId key, std::string_view folded, std::uint64_t epoch,
                        const ValueCache::Entry** entry);
     bool Readable();
-    void SetCacheKey(KeyId from, std::u16string_view text);
-    void ForgetPaths() noexcept { m_paths.clear(); }
     // With the connection they were read through.
     void ForgetCaches() noexcept {
-        m_paths.clear();
+        m_paths.Clear();
         m_values.Clear();
     }
-    void ClosePathFd() noexcept;
 
-    HiveKind m_kind;
-    std::string m_path;       // as configured, for reports
-    std::string m_file;       // with its directory's links resolved: what is opened (HiveTrust.h)
-    TrustVerdict m_distrust;  // why the hive is Refused or Insecure, when for its files
-    HiveStatus m_status = HiveStatus::Missing;
-    LSTATUS m_openError = ERROR_SUCCESS;  // for Unavailable: what writes report
-    bool m_exists = false;
-    dev_t m_dev = 0;
-    ino_t m_ino = 0;
-    uid_t m_euid = 0;   // the effective user when examined
-    mode_t m_mode = 0;  // st_mode when examined
-    uid_t m_owner = 0;  // st_uid when examined
-    int m_pathFd = -1;  // O_PATH descriptor of the examined file, for fstat()
-    std::int64_t m_nextPathCheck = 0;
-    std::unique_ptr<Connection> m_conn;
+    HiveFile m_hiveFile;
+    std::unique_ptr<HiveConnection> m_conn;
     // Inside ApplyBatch: each change's own transaction is the batch's.
     bool m_inBatch = false;
     bool m_leaveFilesAsFound = false;
-    // Starting key and path text -> key id, for this connection. Ids are never reused, so a
-    // cached id names the same key for as long as that key exists; epoch is m_commits' epoch in
-    // which the key was last seen to exist (0: not yet).
-    struct CachedKey {
-        KeyId id = kRootKey;
-        std::uint64_t epoch = 0;
-    };
-    std::unordered_map<std::u16string, CachedKey> m_paths;
+    KeyPathCache m_paths;
     ValueCache m_values;
     CommitWatch m_commits;
-    std::u16string m_cacheKey;  // reused, so that a lookup allocates nothing
-    std::string m_folded;       // likewise for a value name bound to a read
+    std::string m_folded;  // reused, so that a value name bound to a read allocates nothing
     EnumCursor m_keyCursor;
     EnumCursor m_valueCursor;
-    // The value read last, by key and folded name (see FindCachedKey).
-    KeyId m_lastReadKey = -1;
-    std::string m_lastReadName;
 };
-
-// Names are stored as their native UTF-16 bytes.
-inline std::u16string NameFromBlob(std::string_view bytes) {
-    std::u16string name(bytes.size() / 2, u'\0');
-    if (!name.empty()) std::memcpy(name.data(), bytes.data(), name.size() * 2);
-    return name;
-}
 
 template <class Use>
 LSTATUS Hive::ReadValue(KeyId key, std::u16string_view name, Use&& use) {
