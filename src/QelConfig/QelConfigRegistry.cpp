@@ -1,6 +1,6 @@
 // Registry paths, and the reading and writing of setting texts in the hive of their scope.
 #include "QelConfig.h"
-#include "RegKey.h"
+#include "RegistryKey.h"
 #include "SettingRules.h"
 
 CString CQelConfig::_GetRegPath(const CString& keyPath) {
@@ -25,10 +25,8 @@ HRESULT CQelConfig::_SetRegValue(const CString& path, const CString& text, Confi
         qelsetting::StoredByteCount(static_cast<size_t>(text.GetLength()));
     if (!bytes) return E_FAIL;
 
-    RegKey key;
-    if (::RegCreateKeyExW(qelsetting::WriteHive(scope), Win32Str(where.key.GetString()), 0, nullptr,
-                          REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, key.Receive(),
-                          nullptr) != ERROR_SUCCESS)
+    qelreg::RegKey key;
+    if (key.Create(qelsetting::WriteHive(scope), where.key.GetString(), KEY_WRITE) != ERROR_SUCCESS)
         return E_FAIL;
     const LONG rc = ::RegSetValueExW(key.Get(), Win32Str(where.valueName.GetString()), 0,
                                      qelsetting::kStoredType,

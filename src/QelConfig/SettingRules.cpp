@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "RegKey.h"
+#include "RegistryKey.h"
 
 namespace qelsetting {
 
@@ -128,8 +128,8 @@ std::vector<BYTE> StoredData(std::u16string_view text) {
 }
 
 StoredRead ReadStoredText(HKEY hive, const RegLocation& where, CString& text) {
-    RegKey key;
-    LSTATUS rc = ::RegOpenKeyExW(hive, Win32Str(where.key.GetString()), 0, KEY_READ, key.Receive());
+    qelreg::RegKey key;
+    LSTATUS rc = key.Open(hive, where.key.GetString(), KEY_READ);
     if (rc != ERROR_SUCCESS)
         return {rc == ERROR_FILE_NOT_FOUND ? ReadOutcome::Missing : ReadOutcome::Failed, rc};
     // Local rather than shared between calls: the same limit, and nothing to race on.
