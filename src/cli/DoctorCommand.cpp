@@ -107,7 +107,7 @@ Result RunDoctor() {
         // What the walk could not enter was not checked, and the library may not see it either.
         for (const SkippedKey& key : skipped)
             problems.push_back({hive, "unreadable-key", key.parent, u"", nullptr,
-                                "sub-key \"" + Printable(key.name) + "\": " + key.reason +
+                                "sub-key \"" + Printable(key.name) + "\": " + SkipReason(key) +
                                     ", nor anything below it"});
     }
 

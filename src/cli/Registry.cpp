@@ -13,69 +13,6 @@ namespace qelcli {
 
 namespace {
 
-constexpr DWORD kMaxKeyNameChars = 256;
-constexpr DWORD kMaxValueNameChars = 16384;
-
-LSTATUS Open(Hive hive, const std::u16string& key, REGSAM access, RegHandle& handle) {
-    return ::RegOpenKeyExW(RootOf(hive), Win32Str(key.c_str()), 0, access, handle.Receive());
-}
-
-LSTATUS ListValues(HKEY handle, std::vector<NamedValue>& out) {
-    std::vector<char16_t> name(kMaxValueNameChars);
-    std::vector<BYTE> data(4096);
-    for (DWORD index = 0;; ++index) {
-        DWORD nameChars = kMaxValueNameChars;
-        DWORD type = REG_NONE;
-        DWORD bytes = static_cast<DWORD>(data.size());
-        LSTATUS rc = ::RegEnumValueW(handle, index, Win32Str(name.data()), &nameChars, nullptr,
-                                     &type, data.data(), &bytes);
-        if (rc == ERROR_MORE_DATA && bytes > data.size()) {
-            data.resize(bytes);
-            nameChars = kMaxValueNameChars;
-            rc = ::RegEnumValueW(handle, index, Win32Str(name.data()), &nameChars, nullptr, &type,
-                                 data.data(), &bytes);
-        }
-        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (rc != ERROR_SUCCESS) return rc;
-        out.push_back({std::u16string(name.data(), nameChars),
-                       {type, std::vector<BYTE>(data.begin(), data.begin() + bytes)}});
-    }
-}
-
-LSTATUS ListSubKeys(HKEY handle, std::vector<std::u16string>& out) {
-    std::vector<char16_t> name(kMaxKeyNameChars);
-    for (DWORD index = 0;;) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        const LSTATUS rc = ::RegEnumKeyExW(handle, index, Win32Str(name.data()), &chars, nullptr,
-                                           nullptr, nullptr, nullptr);
-        // A name longer than the registry allows comes only from a crafted hive: read it whole
-        // anyway, so that the walk can name the key it skips.
-        if (rc == ERROR_MORE_DATA && name.size() < kMaxValueNameChars) {
-            name.resize(kMaxValueNameChars);
-            continue;
-        }
-        if (rc == ERROR_NO_MORE_ITEMS) return ERROR_SUCCESS;
-        if (rc != ERROR_SUCCESS) return rc;
-        out.emplace_back(name.data(), chars);
-        ++index;
-    }
-}
-
-// Why a key listed under `name` cannot be opened by that name, or null. Only a crafted hive
-// holds such names: opening "" or "\\" gives back the key that lists it, so a walk that followed
-// them would never end; "a\\b" opens some other key, and a NUL cuts the name short.
-const char* Unopenable(const std::u16string& name) {
-    if (name.empty())
-        return "its name is empty, and an empty name opens the key that lists it; not read";
-    if (name.find(u'\\') != std::u16string::npos)
-        return "its name holds a backslash, which a path reads as a separator; not read";
-    if (name.find(u'\0') != std::u16string::npos)
-        return "its name holds a NUL character, which ends a name; not read";
-    if (name.size() >= kMaxKeyNameChars)
-        return "its name is longer than the registry's 255 characters; not read";
-    return nullptr;
-}
-
 // Whether an open key holds neither values nor sub-keys. A one-character buffer is enough: any
 // entry at all answers with something other than ERROR_NO_MORE_ITEMS.
 bool IsEmptyKey(HKEY handle) {
@@ -102,126 +39,23 @@ bool HiveInfo(Hive hive, std::string& file, DWORD& flags) {
 }  // namespace
 
 LSTATUS ReadValue(Hive hive, const std::u16string& key, const std::u16string& name, RawValue& out) {
-    RegHandle handle;
-    LSTATUS rc = Open(hive, key, KEY_QUERY_VALUE, handle);
+    RegKey handle;
+    const LSTATUS rc = handle.Open(RootOf(hive), key, KEY_QUERY_VALUE);
     if (rc != ERROR_SUCCESS) return rc;
-    RawValue value;
-    DWORD bytes = 0;
-    rc = ::RegQueryValueExW(handle.Get(), Win32Str(name.c_str()), nullptr, &value.type, nullptr,
-                            &bytes);
-    // The size can change between the two calls; ask again until the data fits.
-    while (rc == ERROR_SUCCESS || rc == ERROR_MORE_DATA) {
-        value.data.resize(bytes);
-        DWORD got = bytes;
-        rc = ::RegQueryValueExW(handle.Get(), Win32Str(name.c_str()), nullptr, &value.type,
-                                value.data.data(), &got);
-        if (rc == ERROR_SUCCESS) {
-            value.data.resize(got);
-            out = std::move(value);
-            return rc;
-        }
-        bytes = got;
-    }
-    return rc;
-}
-
-LSTATUS WalkTree(Hive hive, const std::u16string& key, const TreeVisit& visit,
-                 std::vector<SkippedKey>& skipped) {
-    // One frame per open key from the start down to the key being read. Paths are one string,
-    // extended on the way down and cut back on the way up, so no level copies its parent's.
-    struct Frame {
-        RegHandle handle;
-        std::u16string name;  // as its parent opens it; for the start, its path below the hive
-        std::vector<std::u16string> children;
-        size_t next = 0;
-        size_t pathLength = 0;
-    };
-    std::vector<Frame> stack;
-    std::u16string path = key;
-    std::vector<NamedValue> values;
-    const auto enter = [&](RegHandle handle, std::u16string name) {
-        Frame frame{std::move(handle), std::move(name), {}, 0, path.size()};
-        values.clear();
-        LSTATUS rc = ListValues(frame.handle.Get(), values);
-        if (rc == ERROR_SUCCESS) rc = ListSubKeys(frame.handle.Get(), frame.children);
-        if (rc != ERROR_SUCCESS) return rc;
-        if (visit.enter) visit.enter(path, values);
-        stack.push_back(std::move(frame));
-        return rc;
-    };
-
-    RegHandle start;
-    LSTATUS rc = Open(hive, key, KEY_READ, start);
-    if (rc == ERROR_FILE_NOT_FOUND) return ERROR_SUCCESS;
-    if (rc == ERROR_SUCCESS) rc = enter(std::move(start), key);
-    if (rc != ERROR_SUCCESS) return rc;
-    while (!stack.empty()) {
-        Frame& top = stack.back();
-        const size_t parentLength = top.pathLength;
-        path.resize(parentLength);
-        if (top.next == top.children.size()) {
-            const std::u16string name = std::move(top.name);
-            stack.pop_back();
-            if (visit.leave)
-                visit.leave(stack.empty() ? RootOf(hive) : stack.back().handle.Get(), name);
-            continue;
-        }
-        const std::u16string name = top.children[top.next++];
-        const auto skip = [&](std::string reason) {
-            path.resize(parentLength);
-            skipped.push_back({path, name, std::move(reason)});
-        };
-        if (const char* why = Unopenable(name)) {
-            skip(why);
-            continue;
-        }
-        if (path.size() + 1 + name.size() > kMaxWalkPathChars) {
-            skip("its path would be longer than " + std::to_string(kMaxWalkPathChars) +
-                 " characters, which only keys leading back to an ancestor reach; not read");
-            continue;
-        }
-        RegHandle child;
-        rc =
-            ::RegOpenKeyExW(top.handle.Get(), Win32Str(name.c_str()), 0, KEY_READ, child.Receive());
-        // Not found right after it was listed: deleted meanwhile, or (in a crafted hive) listed
-        // under a name its index does not file it by. Either way the tree read is not whole.
-        if (rc == ERROR_FILE_NOT_FOUND) {
-            skip(
-                "listed, but not found by its name (deleted meanwhile, or filed under another "
-                "name); not read");
-            continue;
-        }
-        if (rc != ERROR_SUCCESS) {
-            skip("cannot be opened: " + StatusText(rc));
-            continue;
-        }
-        path += u'\\';
-        path += name;
-        // `top` may move when the child's frame is pushed; nothing below uses it.
-        if ((rc = enter(std::move(child), name)) != ERROR_SUCCESS)
-            skip("cannot be read: " + StatusText(rc));
-    }
-    return ERROR_SUCCESS;
+    return handle.ReadValue(name.c_str(), out);
 }
 
 LSTATUS WriteValue(Hive hive, const std::u16string& key, const std::u16string& name,
                    const RawValue& value) {
-    RegHandle handle;
-    LSTATUS rc =
-        ::RegCreateKeyExW(RootOf(hive), Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                          KEY_WRITE, nullptr, handle.Receive(), nullptr);
+    RegKey handle;
+    const LSTATUS rc = handle.Create(RootOf(hive), key, KEY_WRITE);
     if (rc != ERROR_SUCCESS) return rc;
-    // The registry looks one unit past text data without a terminator, and adds one when it
-    // finds NUL there: the fence keeps it to the bytes the value has, and inside the buffer.
-    std::vector<BYTE> fenced(value.data);
-    fenced.insert(fenced.end(), {0xFF, 0xFF, 0xFF});
-    return ::RegSetValueExW(handle.Get(), Win32Str(name.c_str()), 0, value.type, fenced.data(),
-                            static_cast<DWORD>(value.data.size()));
+    return handle.WriteValue(name.c_str(), value);
 }
 
 LSTATUS DeleteValue(Hive hive, const std::u16string& key, const std::u16string& name) {
-    RegHandle handle;
-    const LSTATUS rc = Open(hive, key, KEY_SET_VALUE, handle);
+    RegKey handle;
+    const LSTATUS rc = handle.Open(RootOf(hive), key, KEY_SET_VALUE);
     if (rc != ERROR_SUCCESS) return rc;
     return ::RegDeleteValueW(handle.Get(), Win32Str(name.c_str()));
 }
@@ -287,10 +121,8 @@ LSTATUS ApplyChanges(Hive hive, const std::vector<ValueChange>& changes, size_t*
 void DeleteEmptyKeys(Hive hive, const std::u16string& key) {
     TreeVisit visit;
     visit.leave = [](HKEY parent, const std::u16string& name) {
-        RegHandle handle;
-        if (::RegOpenKeyExW(parent, Win32Str(name.c_str()), 0, KEY_READ, handle.Receive()) !=
-                ERROR_SUCCESS ||
-            !IsEmptyKey(handle.Get()))
+        RegKey handle;
+        if (handle.Open(parent, name, KEY_READ) != ERROR_SUCCESS || !IsEmptyKey(handle.Get()))
             return;
         handle.Close();
         ::RegDeleteKeyW(parent, Win32Str(name.c_str()));
@@ -299,9 +131,34 @@ void DeleteEmptyKeys(Hive hive, const std::u16string& key) {
     WalkTree(hive, key, visit, skipped);
 }
 
+std::string SkipReason(const SkippedKey& skipped) {
+    using qelreg::SkipCause;
+    switch (skipped.cause) {
+        case SkipCause::EmptyName:
+            return "its name is empty, and an empty name opens the key that lists it; not read";
+        case SkipCause::Backslash:
+            return "its name holds a backslash, which a path reads as a separator; not read";
+        case SkipCause::Nul:
+            return "its name holds a NUL character, which ends a name; not read";
+        case SkipCause::LongName:
+            return "its name is longer than the registry's 255 characters; not read";
+        case SkipCause::TooDeep:
+            return "its path would be longer than " + std::to_string(qelreg::kMaxWalkPathChars) +
+                   " characters, which only keys leading back to an ancestor reach; not read";
+        case SkipCause::NotFoundByName:
+            return "listed, but not found by its name (deleted meanwhile, or filed under another "
+                   "name); not read";
+        case SkipCause::CannotOpen:
+            return "cannot be opened: " + StatusText(skipped.status);
+        case SkipCause::CannotRead:
+            return "cannot be read: " + StatusText(skipped.status);
+    }
+    return "not read";
+}
+
 std::string DescribeSkipped(Hive hive, const SkippedKey& skipped) {
     return std::string(HiveName(hive)) + "\\" + Printable(skipped.parent) + ": sub-key \"" +
-           Printable(skipped.name) + "\": " + skipped.reason;
+           Printable(skipped.name) + "\": " + SkipReason(skipped);
 }
 
 std::string DescribeHive(Hive hive) {
@@ -349,9 +206,8 @@ HiveHealth CheckHive(Hive hive) {
         (meant ? health.note : health.problem) = check.reason;
     }
 #else
-    RegHandle handle;
-    const LSTATUS rc =
-        ::RegOpenKeyExW(RootOf(hive), Win32Str(u"Software"), 0, KEY_READ, handle.Receive());
+    RegKey handle;
+    const LSTATUS rc = handle.Open(RootOf(hive), u"Software", KEY_READ);
     if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND) {
         health.problem = "the hive cannot be opened: " + StatusText(rc);
         health.unreadable = health.unwritable = true;

@@ -5,91 +5,33 @@
 // Every function returns the Win32 status; out-parameters are untouched on failure.
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "Hive.h"
 #include "QelPlatform.h"
+#include "RegistryTree.h"
 
 namespace qelcli {
 
-// An open key that closes itself. Move-only.
-class RegHandle {
-public:
-    RegHandle() noexcept = default;
-    ~RegHandle() { Close(); }
-    RegHandle(RegHandle&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    RegHandle& operator=(RegHandle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            m_key = std::exchange(other.m_key, nullptr);
-        }
-        return *this;
-    }
-    RegHandle(const RegHandle&) = delete;
-    RegHandle& operator=(const RegHandle&) = delete;
+using qelreg::NamedValue;
+using qelreg::RawValue;
+using qelreg::RegKey;
+using qelreg::SkippedKey;
+using qelreg::TreeVisit;
 
-    HKEY* Receive() noexcept {
-        Close();
-        return &m_key;
-    }
-    HKEY Get() const noexcept { return m_key; }
-    void Close() noexcept {
-        if (m_key != nullptr) ::RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
-
-struct RawValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> data;
-
-    friend bool operator==(const RawValue&, const RawValue&) = default;
-};
-
-struct NamedValue {
-    std::u16string name;
-    RawValue value;
-};
-
-// A key that a walk of a tree did not enter, so that neither it nor anything below it was read.
-struct SkippedKey {
-    std::u16string parent;  // the key that lists it, below the hive, single separators
-    std::u16string name;    // as the parent lists it
-    std::string reason;
-};
+// Why the walk skipped a key, as the console says it: "its name is empty, ...; not read".
+std::string SkipReason(const SkippedKey& skipped);
 // "HKEY_CURRENT_USER\Software\...\UI: sub-key \"\": <reason>", one console line.
 std::string DescribeSkipped(Hive hive, const SkippedKey& skipped);
 
-// What a walk does at each key. `key` is the path below the hive; the references are valid for
-// the call only.
-struct TreeVisit {
-    // Each key read, before the keys below it, with its values in enumeration order.
-    std::function<void(const std::u16string& key, std::vector<NamedValue>& values)> enter;
-    // Each key read, after everything below it, once its own handle is closed: `parent` and
-    // `name` open or delete it (for the key the walk starts at, the hive's root and its path).
-    std::function<void(HKEY parent, const std::u16string& name)> leave;
-};
+// qelreg::WalkTree below the hive's root.
+inline LSTATUS WalkTree(Hive hive, const std::u16string& key, const TreeVisit& visit,
+                        std::vector<SkippedKey>& skipped) {
+    return qelreg::WalkTree(RootOf(hive), key, visit, skipped);
+}
 
-// Walks stop at keys whose path below the hive would be longer: the most a registry call takes
-// as a path (a counted string of 16-bit size), far past the store's 512 levels. Only a hive whose
-// keys lead back to an ancestor gets there, so a walk of one ends and reports it.
-inline constexpr size_t kMaxWalkPathChars = 32767;
-
-// Walks `key` and every key below it in enumeration order, without recursion: each key is opened
-// by its name through its parent's handle and enumerated once, so the cost is linear in what is
-// read. A sub-key that cannot be opened by its name (an empty name, or one holding "\\" or a
-// NUL, as only a crafted hive has), cannot be read, or lies deeper than kMaxWalkPathChars is
-// skipped with everything below it and reported in `skipped`. A missing `key` is an empty tree;
-// a failure to read `key` itself is returned.
-LSTATUS WalkTree(Hive hive, const std::u16string& key, const TreeVisit& visit,
-                 std::vector<SkippedKey>& skipped);
 // ERROR_FILE_NOT_FOUND when the key or the value is missing.
 LSTATUS ReadValue(Hive hive, const std::u16string& key, const std::u16string& name, RawValue& out);
 // Creates the key when needed.

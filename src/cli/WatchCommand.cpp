@@ -178,13 +178,12 @@ void PrintChange(const ConfigEntry& entry, const Reading& before, const Reading&
 
 // The deepest existing key on the way to the application's key, opened to be watched: the
 // hive's root while even the first level is missing.
-LSTATUS OpenDeepestKey(Hive hive, RegHandle& key) {
+LSTATUS OpenDeepestKey(Hive hive, RegKey& key) {
     std::u16string path = AppKey();
     for (;;) {
-        RegHandle opened;
+        RegKey opened;
         const LSTATUS status =
-            RegOpenKeyExW(RootOf(hive), path.empty() ? nullptr : Win32Str(path.c_str()), 0,
-                          KEY_NOTIFY, opened.Receive());
+            opened.Open(RootOf(hive), path.empty() ? nullptr : path.c_str(), KEY_NOTIFY);
         if (status == ERROR_SUCCESS) {
             key = std::move(opened);
             return status;
@@ -198,12 +197,12 @@ LSTATUS OpenDeepestKey(Hive hive, RegHandle& key) {
 struct HiveWatch {
     Hive hive;
     EventHandle event;
-    RegHandle key;
+    RegKey key;
     bool armed = false;
 };
 
 ExitCode Arm(HiveWatch& watch) {
-    RegHandle key;
+    RegKey key;
     LSTATUS status = OpenDeepestKey(watch.hive, key);
     if (status == ERROR_SUCCESS)
         status = RegNotifyChangeKeyValue(key.Get(), TRUE,
