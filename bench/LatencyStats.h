@@ -7,22 +7,21 @@
 
 #include <benchmark/benchmark.h>
 
-#include <chrono>
-#include <vector>
+#include <utility>
+
+#include "LatencySamples.h"
 
 class LatencyStats {
 public:
-    explicit LatencyStats(benchmark::State& state) : m_state(state) {
-        m_samples.reserve(static_cast<size_t>(state.max_iterations));
-    }
+    explicit LatencyStats(benchmark::State& state)
+        : m_state(state), m_samples(static_cast<std::size_t>(state.max_iterations)) {}
     ~LatencyStats();
+    LatencyStats(const LatencyStats&) = delete;
+    LatencyStats& operator=(const LatencyStats&) = delete;
 
     template <typename F>
     void Time(F&& call) {
-        const auto start = std::chrono::steady_clock::now();
-        call();
-        const auto end = std::chrono::steady_clock::now();
-        m_samples.push_back(std::chrono::duration<double, std::nano>(end - start).count());
+        m_samples.Time(std::forward<F>(call));
     }
 
     // Marks this benchmark's median as the floor that later benchmarks compare with.
@@ -30,6 +29,6 @@ public:
 
 private:
     benchmark::State& m_state;
-    std::vector<double> m_samples;
+    LatencySamples m_samples;
     bool m_isFloor = false;
 };

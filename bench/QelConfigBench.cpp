@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "HiveQuery.h"
 #include "LatencyStats.h"
 #include "QelConfig.h"
 #include "QelConfig/QelConfigTestAccess.h"
@@ -49,65 +50,26 @@ void DeleteValue(HKEY hive, const std::u16string& key, const std::u16string& nam
     RegCloseKey(handle);
 }
 
-// A prepared point query on the user hive for the value the library keeps for setting 18: the
-// one statement a stored read cannot do without.
-class BareQuery {
-public:
-    BareQuery() {
-        sqlite3_open_v2(UserHive().c_str(), &m_db, SQLITE_OPEN_READONLY, nullptr);
-        sqlite3_stmt* find = nullptr;
-        // The library's value "BurnToDisk": the row whose name is that text in UTF-16.
-        const std::u16string name = u"BurnToDisk";
-        sqlite3_prepare_v2(m_db, "SELECT key, fold FROM vals WHERE name = ?1", -1, &find, nullptr);
-        sqlite3_bind_blob(find, 1, name.data(), static_cast<int>(name.size() * 2), SQLITE_STATIC);
-        if (sqlite3_step(find) == SQLITE_ROW) {
-            m_key = sqlite3_column_int64(find, 0);
-            m_fold.assign(static_cast<const char*>(sqlite3_column_blob(find, 1)),
-                          static_cast<size_t>(sqlite3_column_bytes(find, 1)));
-            m_found = true;
-        }
-        sqlite3_finalize(find);
-        sqlite3_prepare_v2(m_db, "SELECT type, data FROM vals WHERE key = ?1 AND fold = ?2", -1,
-                           &m_query, nullptr);
-    }
-    ~BareQuery() {
-        sqlite3_finalize(m_query);
-        sqlite3_close(m_db);
-    }
-    BareQuery(const BareQuery&) = delete;
-    BareQuery& operator=(const BareQuery&) = delete;
-
-    bool Found() const { return m_found; }
-    void Run() {
-        sqlite3_bind_int64(m_query, 1, m_key);
-        sqlite3_bind_blob(m_query, 2, m_fold.data(), static_cast<int>(m_fold.size()),
-                          SQLITE_STATIC);
-        if (sqlite3_step(m_query) == SQLITE_ROW)
-            benchmark::DoNotOptimize(sqlite3_column_blob(m_query, 1));
-        sqlite3_reset(m_query);
-    }
-
-private:
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_query = nullptr;
-    sqlite3_int64 m_key = 0;
-    std::string m_fold;
-    bool m_found = false;
-};
+// The floor: a prepared point query on the user hive for the value the library keeps for setting
+// 18 ("BurnToDisk"), read-only beside the library.
+std::unique_ptr<HiveQuery> MakeBareQuery() {
+    return std::make_unique<HiveQuery>(UserHive().string(), u"BurnToDisk",
+                                       HiveQuery::Mode::ReadOnly);
+}
 
 // The floor: the bare query, on a hive the library wrote.
 void BM_Floor_SqlitePointQuery(benchmark::State& state) {
     bool value = false;
     QelConfig().SetValue(ckUI_BurnToDisk, false);
     QelConfig().GetValue(ckUI_BurnToDisk, value);
-    BareQuery query;
-    if (!query.Found()) {
+    const auto query = MakeBareQuery();
+    if (!query->Found()) {
         state.SkipWithError("the hive has no value BurnToDisk");
         return;
     }
     LatencyStats stats(state);
     stats.SetAsFloor();
-    for (auto _ : state) stats.Time([&] { query.Run(); });
+    for (auto _ : state) stats.Time([&] { query->Run(nullptr); });
 }
 BENCHMARK(BM_Floor_SqlitePointQuery);
 
@@ -395,7 +357,7 @@ void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
             const pid_t reader = fork();
             if (reader == 0) {
                 CQelConfig& config = QelConfig();
-                const auto query = bare ? std::make_unique<BareQuery>() : nullptr;
+                const auto query = bare ? MakeBareQuery() : nullptr;
                 std::vector<double> samples;
                 bool value = false;
                 auto next = std::chrono::steady_clock::now();
@@ -403,7 +365,7 @@ void BM_8ReadersUnderWriterLoad(benchmark::State& state) {
                 while (next < end) {
                     const auto start = std::chrono::steady_clock::now();
                     if (query)
-                        query->Run();
+                        query->Run(nullptr);
                     else
                         config.GetValue(ckUI_BurnToDisk, value);
                     samples.push_back(std::chrono::duration<double, std::nano>(

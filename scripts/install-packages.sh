@@ -15,7 +15,10 @@ packages_of() {
         # locale for the test that conversions ignore the process locale; groff-base and zsh:
         # the test of the manual page and the shell completions.
         test) echo "$(packages_of build) sqlite3 libgtest-dev libgmock-dev googletest locales groff-base zsh" ;;
-        bench) echo "$(packages_of build) libbenchmark-dev" ;;
+        # qtbase5-dev, libglib2.0-dev, libglib2.0-bin (glib-compile-schemas), dconf-gsettings-backend,
+        # dconf-service, dbus-daemon (dbus-run-session): the stores the comparison benchmark reads
+        # beside this one; hyperfine: the whole-process start cost.
+        bench) echo "$(packages_of build) libbenchmark-dev qtbase5-dev libglib2.0-dev libglib2.0-bin dconf-gsettings-backend dconf-service dbus-daemon hyperfine" ;;
         fuzz) echo "$(packages_of build) clang libclang-rt-14-dev" ;;
         # GoogleTest is built from its sources (googletest) for Windows.
         windows) echo "$(packages_of build) googletest wine wine64 g++-mingw-w64-x86-64-posix" ;;
