@@ -3,6 +3,7 @@
 #include <cstdlib>
 
 #include "QelConfigIndex.h"
+#include "SettingLocations.h"
 #include "SettingRules.h"
 
 CQelConfig* CQelConfig::m_pInstance = nullptr;
@@ -36,6 +37,8 @@ CQelConfig::CQelConfig(const char16_t* applicationName, const char16_t* version)
       m_dwDefaultSubKeys(1) {
     BuildConfigIndex(g_ConfigTable, g_nConfigTableRows, m_mapConfig);
     FoldCapsTable(g_CapsTable, g_nCapsTableRows, m_mapCaps);
+    m_locations = std::make_shared<const qelsetting::LocationTable>(
+        m_strApplicationName, m_strVersion, m_strSeparator, g_ConfigTable, g_nConfigTableRows);
     // Every construction resets the disc volume name the applications see. Called on this
     // object: Get() would start a second construction. A failed write does not stop it.
     SetValue(ckUI_DiscVolumeName, CString(u"Korvid"));

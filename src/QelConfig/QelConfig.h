@@ -21,6 +21,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <type_traits>
 #include <typeinfo>
 
@@ -32,6 +33,9 @@
 #include "QelCapsTable.h"
 
 struct QelConfigTestAccess;
+namespace qelsetting {
+class LocationTable;
+}
 
 // A stored long holds 32 bits on every platform: settings files move between Windows, where long
 // has 32 bits, and 64-bit Linux, and a text must mean the same number on both. FromString for
@@ -147,6 +151,9 @@ private:
     CString m_strSeparator;
     DWORD m_dwDefaultSubKeys;
     std::map<CapsKey, CapsEntry> m_mapCaps;
+    // Every setting's registry location, worked out once (library-internal); shared, never
+    // changed, by copies of the object.
+    std::shared_ptr<const qelsetting::LocationTable> m_locations;
 
     static CQelConfig* m_pInstance;
 };

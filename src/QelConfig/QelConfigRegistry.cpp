@@ -1,15 +1,22 @@
 // Registry paths, and the reading and writing of setting texts in the hive of their scope.
 #include "QelConfig.h"
 #include "RegistryKey.h"
+#include "SettingLocations.h"
 #include "SettingRules.h"
 
 CString CQelConfig::_GetRegPath(const CString& keyPath) {
+    if (const CString* known = m_locations->PathOf(keyPath.View())) return *known;
     return qelsetting::ComposeRegPath(m_strApplicationName, m_strVersion, m_strSeparator, keyPath);
 }
 
 HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScope scope) {
-    const qelsetting::EffectiveRead read =
-        qelsetting::ReadEffective(scope, qelsetting::SplitRegPath(path), value);
+    qelsetting::RegLocation other;
+    const qelsetting::RegLocation* where = m_locations->Find(path.View());
+    if (where == nullptr) {
+        other = qelsetting::SplitRegPath(path);
+        where = &other;
+    }
+    const qelsetting::EffectiveRead read = qelsetting::ReadEffective(scope, *where, value);
     if (read.source != nullptr) return S_OK;
     // Nothing readable: the caller's text stands and is stored, in the first hive read. A value
     // there that exists but is too long to read back is left in place rather than destroyed by
@@ -20,7 +27,10 @@ HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScop
 }
 
 HRESULT CQelConfig::_SetRegValue(const CString& path, const CString& text, ConfigScope scope) {
-    const qelsetting::RegLocation where = qelsetting::SplitRegPath(path);
+    qelsetting::RegLocation other;
+    const qelsetting::RegLocation* known = m_locations->Find(path.View());
+    const qelsetting::RegLocation& where =
+        known != nullptr ? *known : (other = qelsetting::SplitRegPath(path));
     const std::optional<DWORD> bytes =
         qelsetting::StoredByteCount(static_cast<size_t>(text.GetLength()));
     if (!bytes) return E_FAIL;

@@ -1,6 +1,9 @@
 #include "SettingRules.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 
 #include "RegistryKey.h"
 
@@ -102,12 +105,24 @@ std::span<const HKEY> ReadOrder(ConfigScope scope) {
 }
 
 CString TextOfData(const BYTE* data, size_t bytes) {
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes; i += 2) {
-        const auto unit = static_cast<char16_t>(data[i] | (data[i + 1] << 8));
-        if (unit == 0) break;
-        text += unit;
+    size_t units = 0;
+    while (2 * units + 1 < bytes && (data[2 * units] | data[2 * units + 1]) != 0) ++units;
+    const auto fill = [&](char16_t* out) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(out, data, units * sizeof(char16_t));
+        } else {
+            for (size_t i = 0; i < units; ++i)
+                out[i] = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+        }
+    };
+    // A read's text is copied once, through the stack, into the string's own room when short.
+    char16_t room[kReadBufferBytes / sizeof(char16_t)];
+    if (units <= std::size(room)) {
+        fill(room);
+        return CString(room, static_cast<int>(units));
     }
+    std::u16string text(units, u'\0');
+    fill(text.data());
     return CString(text);
 }
 

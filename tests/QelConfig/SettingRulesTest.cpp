@@ -2,6 +2,7 @@
 // row has a type the rules know, the size limit of a stored text, and the strict check's reasons.
 #include <gtest/gtest.h>
 
+#include "SettingLocations.h"
 #include "SettingRules.h"
 
 namespace {
@@ -75,6 +76,29 @@ TEST(SettingRules, TheLocationIsComposedAsTheLibraryComposesIt) {
     EXPECT_EQ(ReadOrder(ScopeUser).size(), 2u);
     EXPECT_EQ(ReadOrder(ScopeMachine).size(), 1u);
     EXPECT_EQ(WriteHive(ScopeMachineReadOnly), HKEY_LOCAL_MACHINE);
+}
+
+// The table worked out once must answer exactly what composing and splitting would, for every
+// row and any identity, and nothing for text that is not a row's.
+TEST(SettingRules, TheLocationTableAnswersAsComposingWould) {
+    const CString application(u"Suite/App"), version(u"2"), separator(u"\\");
+    const LocationTable table(application, version, separator, g_ConfigTable, g_nConfigTableRows);
+    for (int i = 0; i < g_nConfigTableRows; ++i) {
+        const ConfigEntry& row = g_ConfigTable[i];
+        SCOPED_TRACE(row.id);
+        const CString composed = ComposeRegPath(application, version, separator, row.keyPath);
+        const CString* path = table.PathOf(row.keyPath);
+        ASSERT_NE(path, nullptr);
+        EXPECT_EQ(path->View(), composed.View());
+        // Looked up by text, not by the string object it came from.
+        const RegLocation* where = table.Find(CString(composed.View()).View());
+        ASSERT_NE(where, nullptr);
+        EXPECT_EQ(where->key.View(), SplitRegPath(composed).key.View());
+        EXPECT_EQ(where->valueName.View(), SplitRegPath(composed).valueName.View());
+    }
+    EXPECT_EQ(table.PathOf(u"UI/NoSuchSetting"), nullptr);
+    EXPECT_EQ(table.PathOf(u"ui/burntodisk"), nullptr);  // paths are matched exactly
+    EXPECT_EQ(table.Find(u"Software\\Halvard\\UI\\BurnToDisk"), nullptr);
 }
 
 }  // namespace

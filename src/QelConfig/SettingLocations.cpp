@@ -1,0 +1,33 @@
+// File: SettingLocations.cpp
+#include "SettingLocations.h"
+
+namespace qelsetting {
+
+LocationTable::LocationTable(const CString& application, const CString& version,
+                             const CString& separator, const ConfigEntry* rows, int rowCount) {
+    m_rows.reserve(static_cast<size_t>(rowCount));
+    for (int i = 0; i < rowCount; ++i) {
+        CString path = ComposeRegPath(application, version, separator, rows[i].keyPath);
+        RegLocation where = SplitRegPath(path);
+        m_rows.push_back({std::move(path), std::move(where)});
+    }
+    // The views point into the table's static texts and into the rows' own strings, which
+    // stay where they are: the vector is full.
+    for (int i = 0; i < rowCount; ++i) {
+        const Row& row = m_rows[static_cast<size_t>(i)];
+        m_byKeyPath.emplace(std::u16string_view(rows[i].keyPath), &row);
+        m_byPath.emplace(row.path.View(), &row);
+    }
+}
+
+const CString* LocationTable::PathOf(std::u16string_view keyPath) const noexcept {
+    const auto it = m_byKeyPath.find(keyPath);
+    return it == m_byKeyPath.end() ? nullptr : &it->second->path;
+}
+
+const RegLocation* LocationTable::Find(std::u16string_view path) const noexcept {
+    const auto it = m_byPath.find(path);
+    return it == m_byPath.end() ? nullptr : &it->second->where;
+}
+
+}  // namespace qelsetting
