@@ -34,7 +34,7 @@ protected:
     static std::optional<std::u16string> Stored(HKEY hive, const std::u16string& name = u"Name") {
         auto raw = ReadRaw(hive, kKey, name);
         if (!raw) return std::nullopt;
-        return raw->Text();
+        return qeltest::TextOf(*raw);
     }
 };
 
@@ -51,7 +51,7 @@ TEST_F(RegistryValueTest, NothingStoredGivesTheDefaultAndStoresIt) {
     auto raw = ReadRaw(HKEY_CURRENT_USER, kKey, u"Name");
     ASSERT_TRUE(raw);
     EXPECT_EQ(raw->type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(raw->bytes, TextBytes(u"default"));
+    EXPECT_EQ(raw->data, TextBytes(u"default"));
     EXPECT_FALSE(Stored(HKEY_LOCAL_MACHINE));
 
     EXPECT_EQ(Read(kPath, u"other", ScopeMachine), CString(u"other"));
@@ -126,15 +126,15 @@ TEST_F(RegistryValueTest, WritesStoreRegSzOfTwiceTheLengthPlusTwo) {
     ASSERT_EQ(Write(kPath, u"true", ScopeUser), S_OK);
     auto raw = ReadRaw(HKEY_CURRENT_USER, kKey, u"Name");
     ASSERT_TRUE(raw);
-    EXPECT_EQ(raw->bytes.size(), 10u);
+    EXPECT_EQ(raw->data.size(), 10u);
     ASSERT_EQ(Write(kPath, u"", ScopeUser), S_OK);
-    EXPECT_EQ(ReadRaw(HKEY_CURRENT_USER, kKey, u"Name")->bytes.size(), 2u);
+    EXPECT_EQ(ReadRaw(HKEY_CURRENT_USER, kKey, u"Name")->data.size(), 2u);
 
     WriteRaw(HKEY_LOCAL_MACHINE, kKey, u"Name", REG_DWORD, {1, 0, 0, 0});
     ASSERT_EQ(Write(kPath, u"text", ScopeMachine), S_OK);
     raw = ReadRaw(HKEY_LOCAL_MACHINE, kKey, u"Name");
     EXPECT_EQ(raw->type, static_cast<DWORD>(REG_SZ));
-    EXPECT_EQ(raw->Text(), u"text");
+    EXPECT_EQ(qeltest::TextOf(*raw), u"text");
     // A long text can be written, though it cannot be read back.
     EXPECT_EQ(Write(kPath, std::u16string(5000, u'z').c_str(), ScopeUser), S_OK);
 }
@@ -145,15 +145,14 @@ TEST_F(RegistryValueTest, PathsWithoutKeyOrValueName) {
     EXPECT_EQ(Read(u"QelConfigTestsTopValue", u"default", ScopeUser), CString(u"top"));
     auto top = ReadRaw(HKEY_CURRENT_USER, u"", u"QelConfigTestsTopValue");
     ASSERT_TRUE(top);
-    EXPECT_EQ(top->Text(), u"top");
-    HKEY root = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, nullptr, 0, KEY_WRITE, &root), ERROR_SUCCESS);
-    RegDeleteValueW(root, Win32Str(u"QelConfigTestsTopValue"));
-    RegCloseKey(root);
+    EXPECT_EQ(qeltest::TextOf(*top), u"top");
+    qelreg::RegKey root;
+    ASSERT_EQ(root.Open(HKEY_CURRENT_USER, nullptr, KEY_WRITE), ERROR_SUCCESS);
+    RegDeleteValueW(root.Get(), Win32Str(u"QelConfigTestsTopValue"));
 
     // A trailing backslash: the key's unnamed default value.
     ASSERT_EQ(Write(kKey + u"\\", u"unnamed", ScopeUser), S_OK);
-    EXPECT_EQ(ReadRaw(HKEY_CURRENT_USER, kKey, u"")->Text(), u"unnamed");
+    EXPECT_EQ(qeltest::TextOf(*ReadRaw(HKEY_CURRENT_USER, kKey, u"")), u"unnamed");
     EXPECT_EQ(Read(kKey + u"\\", u"default", ScopeUser), CString(u"unnamed"));
 }
 

@@ -17,7 +17,7 @@ using qeltest::WriteText;
 std::optional<std::u16string> Stored(HKEY hive, const std::u16string& keyPath) {
     auto raw = ReadRaw(hive, SettingKey(keyPath), SettingValueName(keyPath));
     if (!raw) return std::nullopt;
-    return raw->Text();
+    return qeltest::TextOf(*raw);
 }
 
 void Store(HKEY hive, const std::u16string& keyPath, const std::u16string& text) {

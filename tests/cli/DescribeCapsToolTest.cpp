@@ -38,7 +38,7 @@ TEST_F(Describe, TheLocationIsWhereTheLibraryStores) {
     const auto raw =
         ReadRaw(HKEY_CURRENT_USER, std::u16string(key.begin(), key.end()), u"Interval");
     ASSERT_TRUE(raw.has_value());
-    EXPECT_EQ(raw->Text(), u"60");
+    EXPECT_EQ(TextOf(*raw), u"60");
 }
 
 TEST_F(Describe, TheTextFormNamesEveryField) {

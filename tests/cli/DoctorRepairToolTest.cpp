@@ -75,13 +75,11 @@ Contents AsContents(const std::vector<Entry>& entries) {
 void Populate(const std::vector<Entry>& entries, bool checkpoint, const fs::path& hive) {
     const int exitCode = InChild([&] {
         for (const Entry& e : entries) {
-            HKEY key = nullptr;
-            if (RegCreateKeyExW(HKEY_CURRENT_USER, e.key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                                &key, nullptr) != ERROR_SUCCESS ||
-                RegSetValueExW(key, e.name.c_str(), 0, e.type, e.data.data(),
+            qelreg::RegKey key;
+            if (key.Create(HKEY_CURRENT_USER, e.key, KEY_WRITE) != ERROR_SUCCESS ||
+                RegSetValueExW(key.Get(), e.name.c_str(), 0, e.type, e.data.data(),
                                static_cast<DWORD>(e.data.size())) != ERROR_SUCCESS)
                 _exit(1);
-            RegCloseKey(key);
         }
         if (checkpoint) {
             sqlite3* db = nullptr;

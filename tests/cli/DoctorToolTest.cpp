@@ -68,11 +68,9 @@ TEST_F(Doctor, ReportsEachKindOfMisreadValue) {
         EXPECT_EQ(problem["hive"],
                   c.hive == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : "HKEY_LOCAL_MACHINE");
         // Put it right again, so that the next case is the only problem.
-        HKEY key = nullptr;
-        ASSERT_EQ(RegOpenKeyExW(c.hive, Win32Str(c.key.c_str()), 0, KEY_SET_VALUE, &key),
-                  ERROR_SUCCESS);
-        EXPECT_EQ(RegDeleteValueW(key, Win32Str(c.name.c_str())), ERROR_SUCCESS);
-        RegCloseKey(key);
+        qelreg::RegKey key;
+        ASSERT_EQ(key.Open(c.hive, c.key, KEY_SET_VALUE), ERROR_SUCCESS);
+        EXPECT_EQ(RegDeleteValueW(key.Get(), Win32Str(c.name.c_str())), ERROR_SUCCESS);
     }
     EXPECT_EQ(Run({"doctor"}).exitCode, 0);
 }

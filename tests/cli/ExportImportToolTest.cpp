@@ -139,7 +139,7 @@ TEST_F(ExportImport, ARoundTripIntoEmptyHivesRestoresEveryValueAsSetStoresIt) {
                 ReadRaw(HKEY_CURRENT_USER, SettingKey(keyPath), SettingValueName(keyPath));
             ASSERT_TRUE(before && after) << Utf8(keyPath);
             EXPECT_EQ(after->type, static_cast<DWORD>(REG_SZ)) << Utf8(keyPath);
-            EXPECT_EQ(after->bytes, c.canonical ? TextBytes(*c.canonical, true) : before->bytes)
+            EXPECT_EQ(after->data, c.canonical ? TextBytes(*c.canonical, true) : before->data)
                 << Utf8(keyPath);
         }
     }

@@ -79,7 +79,7 @@ void ExpectSameValues(const std::vector<StoredValue>& expected) {
         const auto raw = ReadRaw(value.root, value.key, value.name);
         ASSERT_TRUE(raw.has_value()) << DescribeValue(value) << " is missing";
         EXPECT_EQ(raw->type, value.type) << DescribeValue(value);
-        EXPECT_EQ(raw->bytes, value.bytes) << DescribeValue(value);
+        EXPECT_EQ(raw->data, value.bytes) << DescribeValue(value);
     }
     size_t found = 0;
     for (const StoredValue& value : Snapshot()) {

@@ -114,7 +114,7 @@ TEST_F(SettingRules, ImportStoresWhatSetStores) {
             if (set.exitCode != 0) continue;
             ASSERT_TRUE(bySet && byImport) << what;
             EXPECT_EQ(byImport->type, bySet->type) << what;
-            EXPECT_EQ(byImport->bytes, bySet->bytes) << what;
+            EXPECT_EQ(byImport->data, bySet->data) << what;
         }
     }
 }

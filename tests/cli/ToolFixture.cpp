@@ -18,31 +18,15 @@ const char* RootName(HKEY root) {
 }
 
 void SnapshotKey(HKEY root, const std::u16string& path, std::vector<StoredValue>& out) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Win32Str(path.c_str()), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    out.push_back({root, path, true, u"", REG_NONE, {}});
-    std::vector<char16_t> name(16384);
-    std::vector<BYTE> data(1 << 16);
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        DWORD type = REG_NONE;
-        DWORD bytes = static_cast<DWORD>(data.size());
-        if (RegEnumValueW(key, index, Win32Str(name.data()), &chars, nullptr, &type, data.data(),
-                          &bytes) != ERROR_SUCCESS)
-            break;
-        out.push_back({root, path, false, std::u16string(name.data(), chars), type,
-                       std::vector<BYTE>(data.begin(), data.begin() + bytes)});
-    }
-    std::vector<std::u16string> children;
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = static_cast<DWORD>(name.size());
-        if (RegEnumKeyExW(key, index, Win32Str(name.data()), &chars, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
-            break;
-        children.emplace_back(name.data(), chars);
-    }
-    RegCloseKey(key);
-    for (const auto& child : children) SnapshotKey(root, path + u"\\" + child, out);
+    qelreg::TreeVisit visit;
+    visit.enter = [&](const std::u16string& key, std::vector<qelreg::NamedValue>& values) {
+        out.push_back({root, key, true, u"", REG_NONE, {}});
+        for (qelreg::NamedValue& value : values)
+            out.push_back({root, key, false, std::move(value.name), value.value.type,
+                           std::move(value.value.data)});
+    };
+    std::vector<qelreg::SkippedKey> skipped;
+    qelreg::WalkTree(root, path, visit, skipped);
 }
 
 #if defined(_WIN32)
@@ -74,11 +58,8 @@ std::vector<StoredValue> Snapshot() {
 void Restore(const std::vector<StoredValue>& snapshot) {
     for (const StoredValue& value : snapshot) {
         if (value.keyOnly) {
-            HKEY key = nullptr;
-            ASSERT_EQ(RegCreateKeyExW(value.root, Win32Str(value.key.c_str()), 0, nullptr,
-                                      REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
-                      ERROR_SUCCESS);
-            RegCloseKey(key);
+            qelreg::RegKey key;
+            ASSERT_EQ(key.Create(value.root, value.key, KEY_WRITE), ERROR_SUCCESS);
             continue;
         }
         WriteRaw(value.root, value.key, value.name, value.type, value.bytes);
@@ -126,7 +107,7 @@ nlohmann::json ToolTest::RunJson(const std::vector<std::string>& arguments) {
 std::optional<std::u16string> ToolTest::Stored(HKEY hive, const std::u16string& keyPath) {
     auto raw = ReadRaw(hive, SettingKey(keyPath), SettingValueName(keyPath));
     if (!raw) return std::nullopt;
-    return raw->Text();
+    return TextOf(*raw);
 }
 
 void ToolTest::Store(HKEY hive, const std::u16string& keyPath, const std::u16string& text) {

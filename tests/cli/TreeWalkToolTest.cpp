@@ -22,12 +22,10 @@ protected:
                          "Windows Registry Editor Version 5.00\r\n\r\n[-" + kUiLine + "]\r\n");
     }
 
-    HKEY CreateKey(const std::u16string& path) {
-        HKEY key = nullptr;
-        EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(path.c_str()), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &key, nullptr),
-                  ERROR_SUCCESS);
-        return key;
+    // Makes a key with nothing in it; the registry's answer.
+    static LSTATUS CreateKey(const std::u16string& path) {
+        qelreg::RegKey key;
+        return key.Create(HKEY_CURRENT_USER, path, KEY_WRITE);
     }
 
     // The problems of one kind in doctor's report.
@@ -128,7 +126,7 @@ INSTANTIATE_TEST_SUITE_P(CraftedNames, UnopenableKey, ::testing::ValuesIn(kCraft
 // ends at the longest path a registry call takes, and says so.
 TEST_F(TreeWalk, AKeyLeadingBackToTheRootEndsTheWalk) {
     MakeHive();
-    ASSERT_EQ(RegCloseKey(CreateKey(kUi + u"\\Loop")), ERROR_SUCCESS);
+    ASSERT_EQ(CreateKey(kUi + u"\\Loop"), ERROR_SUCCESS);
     {
         CraftedHive hive(sandbox.UserHive());
         const long long loop = hive.KeyId(kUi + u"\\Loop");

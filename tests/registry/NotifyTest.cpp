@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "QelPlatform.h"
+#include "RegistryKey.h"
 #include "support/HiveSandbox.h"
 
 #if !defined(_WIN32)
@@ -63,13 +64,10 @@ int WriteAsAsked(const std::string& request) {
     std::u16string path = PathOf(Widen(parts[1]));
     for (char16_t& unit : path)
         if (unit == u'/') unit = u'\\';
-    HKEY key = nullptr;
-    if (RegCreateKeyExW(root, Win32Str(path.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &key, nullptr) != ERROR_SUCCESS)
-        return 4;
+    qelreg::RegKey key;
+    if (key.Create(root, path, KEY_ALL_ACCESS) != ERROR_SUCCESS) return 4;
     LSTATUS status = ERROR_SUCCESS;
-    if (parts.size() == 4) status = SetText(key, Widen(parts[2]), Widen(parts[3]));
-    RegCloseKey(key);
+    if (parts.size() == 4) status = SetText(key.Get(), Widen(parts[2]), Widen(parts[3]));
     return status == ERROR_SUCCESS ? 0 : 5;
 }
 
@@ -116,25 +114,7 @@ int RunWriter(const std::string& request) {
 #endif
 }
 
-class ScopedKey {
-public:
-    ScopedKey() = default;
-    explicit ScopedKey(HKEY key) : m_key(key) {}
-    ~ScopedKey() { Close(); }
-    ScopedKey(ScopedKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    ScopedKey& operator=(ScopedKey&&) = delete;
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    HKEY Get() const { return m_key; }
-    HKEY* Receive() { return &m_key; }
-    void Close() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-        m_key = nullptr;
-    }
-
-private:
-    HKEY m_key = nullptr;
-};
+using qelreg::RegKey;
 
 class ScopedEvent {
 public:
@@ -157,22 +137,17 @@ const char* RootName(HKEY root) { return root == HKEY_LOCAL_MACHINE ? "machine" 
 class NotifyTest : public ::testing::TestWithParam<HKEY> {
 protected:
     HKEY Root() const { return GetParam(); }
-    ScopedKey Create(const std::u16string& sub, REGSAM access = KEY_ALL_ACCESS) {
-        ScopedKey key;
-        const std::u16string path = PathOf(sub);
-        EXPECT_EQ(RegCreateKeyExW(Root(), Win32Str(path.c_str()), 0, nullptr,
-                                  REG_OPTION_NON_VOLATILE, access, nullptr, key.Receive(), nullptr),
-                  ERROR_SUCCESS)
+    RegKey Create(const std::u16string& sub, REGSAM access = KEY_ALL_ACCESS) {
+        RegKey key;
+        EXPECT_EQ(key.Create(Root(), PathOf(sub), access), ERROR_SUCCESS)
             << "creating the test key";
         return key;
     }
     // Another handle to a key made already: each watcher watches through a handle of its own
     // (registrations made through one handle are not kept apart everywhere).
-    ScopedKey OpenAgain(const std::u16string& sub) {
-        ScopedKey key;
-        const std::u16string path = PathOf(sub);
-        EXPECT_EQ(RegOpenKeyExW(Root(), Win32Str(path.c_str()), 0, KEY_ALL_ACCESS, key.Receive()),
-                  ERROR_SUCCESS);
+    RegKey OpenAgain(const std::u16string& sub) {
+        RegKey key;
+        EXPECT_EQ(key.Open(Root(), PathOf(sub), KEY_ALL_ACCESS), ERROR_SUCCESS);
         return key;
     }
     // Asks for a change of `key` to signal `event`.
@@ -189,7 +164,7 @@ protected:
 };
 
 TEST_P(NotifyTest, AsynchronousWaiterIsSignalledByAnotherProcessesChange) {
-    ScopedKey key = Create(u"Async");
+    RegKey key = Create(u"Async");
     ScopedEvent event;
     ASSERT_EQ(Watch(key.Get(), event.Get(), false, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
     EXPECT_EQ(WaitForSingleObject(event.Get(), 0), static_cast<DWORD>(WAIT_TIMEOUT))
@@ -199,7 +174,7 @@ TEST_P(NotifyTest, AsynchronousWaiterIsSignalledByAnotherProcessesChange) {
 }
 
 TEST_P(NotifyTest, SynchronousWaitReturnsWhenAnotherProcessChangesTheKey) {
-    ScopedKey key = Create(u"Sync");
+    RegKey key = Create(u"Sync");
     auto done = std::make_shared<std::promise<LSTATUS>>();
     std::future<LSTATUS> result = done->get_future();
     std::thread waiter([done, raw = key.Get()] {
@@ -224,9 +199,9 @@ TEST_P(NotifyTest, SynchronousWaitReturnsWhenAnotherProcessChangesTheKey) {
 }
 
 TEST_P(NotifyTest, AChangeBelowTheKeyWakesOnlyATreeWatcher) {
-    ScopedKey key = Create(u"Tree");
-    ScopedKey child = Create(u"Tree\\Child");
-    ScopedKey same = OpenAgain(u"Tree");
+    RegKey key = Create(u"Tree");
+    RegKey child = Create(u"Tree\\Child");
+    RegKey same = OpenAgain(u"Tree");
     ScopedEvent tree;
     ScopedEvent keyOnly;
     ASSERT_EQ(Watch(key.Get(), tree.Get(), true), ERROR_SUCCESS);
@@ -246,14 +221,14 @@ TEST_P(NotifyTest, AChangeBelowTheKeyWakesOnlyATreeWatcher) {
 }
 
 TEST_P(NotifyTest, TheFilterSaysWhichChangesCount) {
-    ScopedKey key = Create(u"Filter");
-    ScopedKey forNames = OpenAgain(u"Filter");
+    RegKey key = Create(u"Filter");
+    RegKey forNames = OpenAgain(u"Filter");
     ScopedEvent values;
     ScopedEvent names;
     ASSERT_EQ(Watch(key.Get(), values.Get(), false, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
     ASSERT_EQ(Watch(forNames.Get(), names.Get(), false, REG_NOTIFY_CHANGE_NAME), ERROR_SUCCESS);
 
-    ScopedKey sub = Create(u"Filter\\Sub");
+    RegKey sub = Create(u"Filter\\Sub");
     EXPECT_EQ(WaitForSingleObject(names.Get(), kWakeMs), static_cast<DWORD>(WAIT_OBJECT_0))
         << "a new sub-key is a change of names";
     EXPECT_EQ(WaitForSingleObject(values.Get(), kQuietMs), static_cast<DWORD>(WAIT_TIMEOUT))
@@ -278,7 +253,7 @@ TEST_P(NotifyTest, TheFilterSaysWhichChangesCount) {
 }
 
 TEST_P(NotifyTest, ARegistrationIsSignalledOnce) {
-    ScopedKey key = Create(u"Once");
+    RegKey key = Create(u"Once");
     ScopedEvent event;
     ASSERT_EQ(Watch(key.Get(), event.Get(), false), ERROR_SUCCESS);
     ASSERT_EQ(SetText(key.Get(), u"v", u"1"), ERROR_SUCCESS);
@@ -290,7 +265,7 @@ TEST_P(NotifyTest, ARegistrationIsSignalledOnce) {
 }
 
 TEST_P(NotifyTest, AValueSetRightAfterRegisteringIsNeverMissed) {
-    ScopedKey key = Create(u"Race");
+    RegKey key = Create(u"Race");
     ScopedEvent event(false);
     for (int i = 0; i < 100; ++i) {
         ASSERT_EQ(Watch(key.Get(), event.Get(), false, REG_NOTIFY_CHANGE_LAST_SET), ERROR_SUCCESS);
@@ -301,7 +276,7 @@ TEST_P(NotifyTest, AValueSetRightAfterRegisteringIsNeverMissed) {
 }
 
 TEST_P(NotifyTest, ClosingTheKeySignalsItsPendingRegistration) {
-    ScopedKey key = Create(u"Closed");
+    RegKey key = Create(u"Closed");
     ScopedEvent event;
     ASSERT_EQ(Watch(key.Get(), event.Get(), false), ERROR_SUCCESS);
     key.Close();
@@ -311,8 +286,8 @@ TEST_P(NotifyTest, ClosingTheKeySignalsItsPendingRegistration) {
 // The parent hears of it; the deleted key can be watched no more. (Whether a watcher of the
 // deleted key itself is signalled differs: the portable registry signals it, Wine does not.)
 TEST_P(NotifyTest, DeletingAKeyIsAChangeOfItsParentsNames) {
-    ScopedKey parent = Create(u"Doomed");
-    ScopedKey key = Create(u"Doomed\\Key");
+    RegKey parent = Create(u"Doomed");
+    RegKey key = Create(u"Doomed\\Key");
     ScopedEvent event;
     ASSERT_EQ(Watch(parent.Get(), event.Get(), false, REG_NOTIFY_CHANGE_NAME), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Key")), ERROR_SUCCESS);
@@ -322,11 +297,9 @@ TEST_P(NotifyTest, DeletingAKeyIsAChangeOfItsParentsNames) {
 }
 
 TEST_P(NotifyTest, WatchingNeedsTheRightToBeNotified) {
-    ScopedKey created = Create(u"Rights");
-    ScopedKey key;
-    const std::u16string path = PathOf(u"Rights");
-    ASSERT_EQ(RegOpenKeyExW(Root(), Win32Str(path.c_str()), 0, KEY_QUERY_VALUE, key.Receive()),
-              ERROR_SUCCESS);
+    RegKey created = Create(u"Rights");
+    RegKey key;
+    ASSERT_EQ(key.Open(Root(), PathOf(u"Rights"), KEY_QUERY_VALUE), ERROR_SUCCESS);
     ScopedEvent event;
     EXPECT_EQ(Watch(key.Get(), event.Get(), false), ERROR_ACCESS_DENIED);
 }
@@ -343,12 +316,10 @@ INSTANTIATE_TEST_SUITE_P(BothHives, NotifyTest,
 TEST(NotifyHives, AMachineChangeWakesOnlyAWatcherOfTheMachineHive) {
     qeltest::HiveSandbox sandbox;
     const std::u16string path = PathOf(u"Fallback");
-    ScopedKey user;
-    ScopedKey machine;
+    RegKey user;
+    RegKey machine;
     for (auto [root, key] : {std::pair{HKEY_CURRENT_USER, &user}, {HKEY_LOCAL_MACHINE, &machine}})
-        ASSERT_EQ(RegCreateKeyExW(root, Win32Str(path.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, nullptr, key->Receive(), nullptr),
-                  ERROR_SUCCESS);
+        ASSERT_EQ(key->Create(root, path, KEY_ALL_ACCESS), ERROR_SUCCESS);
     ScopedEvent userEvent;
     ScopedEvent machineEvent;
     ASSERT_EQ(RegNotifyChangeKeyValue(user.Get(), TRUE, kBothFilters, userEvent.Get(), TRUE),
@@ -446,12 +417,8 @@ TEST(Events, AClosedHandleNamesNoEvent) {
 // kinds of handle never meet.
 TEST(Events, AKeyHandleIsNoEventAndAnEventNoKey) {
     qeltest::HiveSandbox sandbox;
-    ScopedKey key;
-    const std::u16string path = PathOf(u"Handles");
-    ASSERT_EQ(
-        RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(path.c_str()), 0, nullptr,
-                        REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.Receive(), nullptr),
-        ERROR_SUCCESS);
+    RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, PathOf(u"Handles"), KEY_ALL_ACCESS), ERROR_SUCCESS);
     EXPECT_EQ(CloseHandle(reinterpret_cast<HANDLE>(key.Get())), FALSE);
     EXPECT_EQ(SetEvent(reinterpret_cast<HANDLE>(key.Get())), FALSE);
     EXPECT_EQ(SetText(key.Get(), u"v", u"still open"), ERROR_SUCCESS);

@@ -9,10 +9,10 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "QelPlatform.h"
+#include "RegistryKey.h"
 #include "support/HiveSandbox.h"
 #include "support/RegistryProbe.h"
 
@@ -22,23 +22,7 @@ using Bytes = std::vector<BYTE>;
 
 constexpr LSTATUS kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 
-class ScopedKey {
-public:
-    ScopedKey() = default;
-    explicit ScopedKey(HKEY key) : m_key(key) {}
-    ~ScopedKey() {
-        if (m_key != nullptr) RegCloseKey(m_key);
-    }
-    ScopedKey(ScopedKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
-    ScopedKey& operator=(ScopedKey&&) = delete;
-    ScopedKey(const ScopedKey&) = delete;
-    ScopedKey& operator=(const ScopedKey&) = delete;
-    HKEY Get() const { return m_key; }
-    HKEY* Receive() { return &m_key; }
-
-private:
-    HKEY m_key = nullptr;
-};
+using qelreg::RegKey;
 
 struct Stored {
     LSTATUS status = ERROR_SUCCESS;
@@ -82,25 +66,19 @@ Stored Query(HKEY key, const char16_t* name) {
     return stored;
 }
 
-// The names RegEnumKeyExW or RegEnumValueW lists, index by index until ERROR_NO_MORE_ITEMS.
-template <class Enumerate>
-std::vector<std::u16string> Names(HKEY key, Enumerate enumerate, DWORD capacity) {
+// The names a key lists, in enumeration order, through the shared enumeration helpers.
+std::vector<std::u16string> SubKeys(HKEY key) {
     std::vector<std::u16string> names;
-    std::vector<char16_t> name(capacity);
-    for (DWORD index = 0;; ++index) {
-        DWORD length = capacity;
-        LSTATUS status = enumerate(key, index, Win32Str(name.data()), &length, nullptr, nullptr,
-                                   nullptr, nullptr);
-        if (status == ERROR_NO_MORE_ITEMS) break;
-        EXPECT_EQ(status, ERROR_SUCCESS);
-        if (status != ERROR_SUCCESS) break;
-        names.emplace_back(name.data(), length);
-    }
+    EXPECT_EQ(qelreg::ListSubKeys(key, names), ERROR_SUCCESS);
     return names;
 }
-
-std::vector<std::u16string> SubKeys(HKEY key) { return Names(key, RegEnumKeyExW, 256); }
-std::vector<std::u16string> ValueNames(HKEY key) { return Names(key, RegEnumValueW, 512); }
+std::vector<std::u16string> ValueNames(HKEY key) {
+    std::vector<qelreg::NamedValue> values;
+    EXPECT_EQ(qelreg::ListValues(key, values), ERROR_SUCCESS);
+    std::vector<std::u16string> names;
+    for (const qelreg::NamedValue& value : values) names.push_back(value.name);
+    return names;
+}
 
 // One body, run over both hives.
 class RegistryTest : public ::testing::TestWithParam<HKEY> {
@@ -109,23 +87,18 @@ protected:
     static std::u16string PathOf(const std::u16string& sub) {
         return std::u16string(qeltest::kTestRoot) + u"\\" + sub;
     }
-    ScopedKey Create(const std::u16string& sub, REGSAM access = KEY_ALL_ACCESS,
-                     DWORD* disposition = nullptr) {
-        ScopedKey key;
-        const std::u16string path = PathOf(sub);
-        EXPECT_EQ(
-            RegCreateKeyExW(Root(), Win32Str(path.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                            access, nullptr, key.Receive(), disposition),
-            ERROR_SUCCESS)
+    RegKey Create(const std::u16string& sub, REGSAM access = KEY_ALL_ACCESS,
+                  DWORD* disposition = nullptr) {
+        RegKey key;
+        EXPECT_EQ(key.Create(Root(), PathOf(sub), access, disposition), ERROR_SUCCESS)
             << "creating the test key";
         return key;
     }
-    LSTATUS Open(const std::u16string& sub, REGSAM access, ScopedKey* key) {
-        const std::u16string path = PathOf(sub);
-        return RegOpenKeyExW(Root(), Win32Str(path.c_str()), 0, access, key->Receive());
+    LSTATUS Open(const std::u16string& sub, REGSAM access, RegKey* key) {
+        return key->Open(Root(), PathOf(sub), access);
     }
     bool Exists(const std::u16string& sub) {
-        ScopedKey key;
+        RegKey key;
         return Open(sub, KEY_READ, &key) == ERROR_SUCCESS;
     }
 
@@ -134,46 +107,46 @@ protected:
 
 TEST_P(RegistryTest, CreateMakesMissingParentsAndReportsDisposition) {
     DWORD disposition = 0;
-    ScopedKey deep = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
+    RegKey deep = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(Exists(u"Create\\A"));
     EXPECT_TRUE(Exists(u"Create\\A\\B"));
 
     disposition = 0;
-    ScopedKey again = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
+    RegKey again = Create(u"Create\\A\\B\\C", KEY_ALL_ACCESS, &disposition);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
     disposition = 0;
-    ScopedKey parent = Create(u"Create\\A", KEY_ALL_ACCESS, &disposition);
+    RegKey parent = Create(u"Create\\A", KEY_ALL_ACCESS, &disposition);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_OPENED_EXISTING_KEY));
 
     // The disposition is optional; the handles name the same key.
-    ScopedKey noDisposition = Create(u"Create\\A\\B\\C");
+    RegKey noDisposition = Create(u"Create\\A\\B\\C");
     ASSERT_EQ(SetDword(deep.Get(), u"v", 7), ERROR_SUCCESS);
     EXPECT_EQ(Query(noDisposition.Get(), u"v").bytes, Query(deep.Get(), u"v").bytes);
 }
 
 TEST_P(RegistryTest, OpeningAMissingKeyFails) {
-    ScopedKey base = Create(u"Missing");
+    RegKey base = Create(u"Missing");
     for (const char16_t* sub : {u"Missing\\Nope", u"Missing\\Nope\\Deeper", u"NoSuchBase\\X"}) {
-        ScopedKey key;
+        RegKey key;
         EXPECT_EQ(Open(sub, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
     }
-    ScopedKey key;
+    RegKey key;
     EXPECT_EQ(RegOpenKeyExW(base.Get(), Win32Str(u"Nope"), 0, KEY_READ, key.Receive()),
               ERROR_FILE_NOT_FOUND);
 }
 
 TEST_P(RegistryTest, OpeningWithNoSubKeyGivesTheSameKey) {
-    ScopedKey base = Create(u"Self");
+    RegKey base = Create(u"Self");
     ASSERT_EQ(SetDword(base.Get(), u"v", 42), ERROR_SUCCESS);
     for (const char16_t* sub : {static_cast<const char16_t*>(nullptr), u""}) {
-        ScopedKey self;
+        RegKey self;
         ASSERT_EQ(RegOpenKeyExW(base.Get(), sub == nullptr ? nullptr : Win32Str(sub), 0, KEY_READ,
                                 self.Receive()),
                   ERROR_SUCCESS);
         EXPECT_EQ(Query(self.Get(), u"v").status, ERROR_SUCCESS);
     }
-    ScopedKey root;
+    RegKey root;
     EXPECT_EQ(RegOpenKeyExW(Root(), nullptr, 0, KEY_READ, root.Receive()), ERROR_SUCCESS);
 }
 
@@ -195,12 +168,12 @@ const CaseCase kSameName[] = {
 TEST_P(RegistryTest, KeyNamesIgnoreCaseAndKeepIt) {
     for (const auto& names : kSameName) {
         SCOPED_TRACE(testing::Message() << "case " << (&names - kSameName));
-        ScopedKey parent = Create(u"KeyCase");
-        ScopedKey child;
+        RegKey parent = Create(u"KeyCase");
+        RegKey child;
         ASSERT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(names.stored), 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, child.Receive(), nullptr),
                   ERROR_SUCCESS);
-        ScopedKey other;
+        RegKey other;
         DWORD disposition = 0;
         EXPECT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(names.asked), 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, other.Receive(), &disposition),
@@ -212,7 +185,7 @@ TEST_P(RegistryTest, KeyNamesIgnoreCaseAndKeepIt) {
 }
 
 TEST_P(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
-    ScopedKey key = Create(u"ValueCase");
+    RegKey key = Create(u"ValueCase");
     for (const auto& names : kSameName) {
         SCOPED_TRACE(testing::Message() << "case " << (&names - kSameName));
         ASSERT_EQ(SetDword(key.Get(), names.stored, 1), ERROR_SUCCESS);
@@ -226,7 +199,7 @@ TEST_P(RegistryTest, ValueNamesIgnoreCaseAndKeepIt) {
 }
 
 TEST_P(RegistryTest, NamesThatOnlyLookAlikeStayApart) {
-    ScopedKey key = Create(u"Distinct");
+    RegKey key = Create(u"Distinct");
     // Letters that share a capital with another letter are not that letter's case pair.
     const char16_t* names[] = {u"strasse", u"stra\u00DFe", u"Kay",    u"K\u00E4y",
                                u"I",       u"\u0130",      u"\u0131", u"\u03A3",
@@ -242,28 +215,28 @@ TEST_P(RegistryTest, NamesThatOnlyLookAlikeStayApart) {
 }
 
 TEST_P(RegistryTest, ARunOfBackslashesIsOneSeparator) {
-    ScopedKey made = Create(u"Sep\\A\\B");
+    RegKey made = Create(u"Sep\\A\\B");
     ASSERT_EQ(SetDword(made.Get(), u"v", 5), ERROR_SUCCESS);
     for (const char16_t* spelling :
          {u"Sep\\\\A\\\\\\B", u"Sep\\A\\B\\", u"Sep\\A\\B\\\\", u"\\Sep\\A\\B", u"Sep\\\\A\\B"}) {
         SCOPED_TRACE(
             std::string(spelling, spelling + std::char_traits<char16_t>::length(spelling)));
-        ScopedKey key;
+        RegKey key;
         ASSERT_EQ(Open(spelling, KEY_READ, &key), ERROR_SUCCESS);
         EXPECT_EQ(Query(key.Get(), u"v").status, ERROR_SUCCESS);
     }
-    ScopedKey sep;
+    RegKey sep;
     ASSERT_EQ(Open(u"Sep", KEY_READ, &sep), ERROR_SUCCESS);
     EXPECT_EQ(SubKeys(sep.Get()), std::vector<std::u16string>{u"A"});
 
     DWORD disposition = 0;
-    ScopedKey doubled = Create(u"Sep\\\\A\\\\B\\\\C\\\\", KEY_ALL_ACCESS, &disposition);
+    RegKey doubled = Create(u"Sep\\\\A\\\\B\\\\C\\\\", KEY_ALL_ACCESS, &disposition);
     EXPECT_EQ(disposition, static_cast<DWORD>(REG_CREATED_NEW_KEY));
     EXPECT_TRUE(Exists(u"Sep\\A\\B\\C"));
 }
 
 TEST_P(RegistryTest, KeysExistWithoutValues) {
-    ScopedKey key = Create(u"Empty\\Leaf");
+    RegKey key = Create(u"Empty\\Leaf");
     EXPECT_TRUE(ValueNames(key.Get()).empty());
     EXPECT_TRUE(SubKeys(key.Get()).empty());
     EXPECT_TRUE(Exists(u"Empty\\Leaf"));
@@ -271,7 +244,7 @@ TEST_P(RegistryTest, KeysExistWithoutValues) {
 }
 
 TEST_P(RegistryTest, TheDefaultValueHasTheEmptyName) {
-    ScopedKey key = Create(u"Default");
+    RegKey key = Create(u"Default");
     ASSERT_EQ(Set(key.Get(), nullptr, REG_SZ, TextBytes(u"unnamed")), ERROR_SUCCESS);
     EXPECT_EQ(Query(key.Get(), u"").bytes, TextBytes(u"unnamed"));
     ASSERT_EQ(Set(key.Get(), u"", REG_SZ, TextBytes(u"again")), ERROR_SUCCESS);
@@ -306,7 +279,7 @@ const ExactCase kExact[] = {
 };
 
 TEST_P(RegistryTest, ValuesKeepTheirTypeAndBytesExactly) {
-    ScopedKey key = Create(u"Exact");
+    RegKey key = Create(u"Exact");
     for (const auto& value : kExact) {
         SCOPED_TRACE(value.what);
         ASSERT_EQ(Set(key.Get(), u"value", value.type, value.bytes), ERROR_SUCCESS);
@@ -322,7 +295,7 @@ TEST_P(RegistryTest, ValuesKeepTheirTypeAndBytesExactly) {
 }
 
 TEST_P(RegistryTest, QueryFollowsTheBufferProtocol) {
-    ScopedKey key = Create(u"Buffer");
+    RegKey key = Create(u"Buffer");
     const Bytes data{1, 2, 3, 4, 5, 6};
     ASSERT_EQ(Set(key.Get(), u"v", REG_BINARY, data), ERROR_SUCCESS);
 
@@ -379,7 +352,7 @@ TEST_P(RegistryTest, QueryServesOneVariableForTypeAndSize) {
         {"dword", REG_DWORD, {7, 0, 0, 0}, 4, ERROR_SUCCESS},
         {"qword, too little room", REG_QWORD, {1, 2, 3, 4, 5, 6, 7, 8}, 4, ERROR_MORE_DATA},
     };
-    ScopedKey key = Create(u"OneVariable");
+    RegKey key = Create(u"OneVariable");
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(Set(key.Get(), u"v", row.type, row.bytes), ERROR_SUCCESS);
@@ -440,7 +413,7 @@ const TerminatorCase kTerminator[] = {
 };
 
 TEST_P(RegistryTest, TextSetWithoutItsTerminatorKeepsTheNulAfterIt) {
-    ScopedKey key = Create(u"Terminator");
+    RegKey key = Create(u"Terminator");
     for (const auto& value : kTerminator) {
         SCOPED_TRACE(value.what);
         ASSERT_EQ(Set(key.Get(), u"v", value.type, value.counted, value.after), ERROR_SUCCESS);
@@ -471,7 +444,7 @@ TEST_P(RegistryTest, TextSetWithoutItsTerminatorKeepsTheNulAfterIt) {
 }
 
 TEST_P(RegistryTest, SettingReplacesWhateverWasThere) {
-    ScopedKey key = Create(u"Replace");
+    RegKey key = Create(u"Replace");
     ASSERT_EQ(Set(key.Get(), u"v", REG_SZ, TextBytes(u"a longer piece of text")), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key.Get(), u"v", 3), ERROR_SUCCESS);
     Stored stored = Query(key.Get(), u"v");
@@ -485,7 +458,7 @@ TEST_P(RegistryTest, SettingReplacesWhateverWasThere) {
 }
 
 TEST_P(RegistryTest, DeletingValues) {
-    ScopedKey key = Create(u"DeleteValue");
+    RegKey key = Create(u"DeleteValue");
     ASSERT_EQ(SetDword(key.Get(), u"gone", 1), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key.Get(), u"kept", 2), ERROR_SUCCESS);
     EXPECT_EQ(RegDeleteValueW(key.Get(), Win32Str(u"GONE")), ERROR_SUCCESS);
@@ -495,11 +468,11 @@ TEST_P(RegistryTest, DeletingValues) {
 }
 
 TEST_P(RegistryTest, DeletingKeys) {
-    ScopedKey parent = Create(u"DeleteKey");
+    RegKey parent = Create(u"DeleteKey");
     {
-        ScopedKey leaf = Create(u"DeleteKey\\Leaf");
+        RegKey leaf = Create(u"DeleteKey\\Leaf");
         ASSERT_EQ(SetDword(leaf.Get(), u"v", 1), ERROR_SUCCESS);
-        ScopedKey inner = Create(u"DeleteKey\\Branch\\Inner");
+        RegKey inner = Create(u"DeleteKey\\Branch\\Inner");
     }
     EXPECT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"LEAF")), ERROR_SUCCESS);
     EXPECT_FALSE(Exists(u"DeleteKey\\Leaf"));
@@ -513,14 +486,14 @@ TEST_P(RegistryTest, DeletingKeys) {
     EXPECT_TRUE(SubKeys(parent.Get()).empty());
 
     // The values went with the key: a new key of that name starts empty.
-    ScopedKey again = Create(u"DeleteKey\\Leaf");
+    RegKey again = Create(u"DeleteKey\\Leaf");
     EXPECT_TRUE(ValueNames(again.Get()).empty());
 }
 
 TEST_P(RegistryTest, SubKeysEnumerateInNameOrder) {
-    ScopedKey parent = Create(u"EnumKeys");
+    RegKey parent = Create(u"EnumKeys");
     for (const char16_t* name : {u"b", u"A", u"c", u"Ab"}) {
-        ScopedKey child;
+        RegKey child;
         ASSERT_EQ(RegCreateKeyExW(parent.Get(), Win32Str(name), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, child.Receive(), nullptr),
                   ERROR_SUCCESS);
@@ -548,7 +521,7 @@ TEST_P(RegistryTest, SubKeysEnumerateInNameOrder) {
 
 // Values list in name order without regard to case, as sub-keys do.
 TEST_P(RegistryTest, ValuesEnumerateInNameOrder) {
-    ScopedKey key = Create(u"EnumValues");
+    RegKey key = Create(u"EnumValues");
     for (const char16_t* name : {u"zeta", u"alpha", u"mid", u"Beta"})
         ASSERT_EQ(Set(key.Get(), name, REG_SZ, TextBytes(name)), ERROR_SUCCESS);
     ASSERT_EQ(SetDword(key.Get(), u"alpha", 9), ERROR_SUCCESS);  // replaced, name kept
@@ -603,7 +576,7 @@ TEST_P(RegistryTest, EnumeratingIntoATooSmallNameBufferStillReportsTypeAndSize) 
         const std::u16string name(row.name);
         SCOPED_TRACE(std::string(name.begin(), name.end()));
         // One value to a key, so that index 0 is this value whatever the order of enumeration.
-        ScopedKey key = Create(u"EnumShortName\\" + name);
+        RegKey key = Create(u"EnumShortName\\" + name);
         ASSERT_EQ(Set(key.Get(), row.name, row.type, row.bytes), ERROR_SUCCESS);
 
         for (const bool withData : {true, false}) {
@@ -628,10 +601,10 @@ TEST_P(RegistryTest, EnumeratingIntoATooSmallNameBufferStillReportsTypeAndSize) 
 }
 
 TEST_P(RegistryTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
-    ScopedKey writer = Create(u"Rights");
+    RegKey writer = Create(u"Rights");
     ASSERT_EQ(SetDword(writer.Get(), u"v", 1), ERROR_SUCCESS);
 
-    ScopedKey reader;
+    RegKey reader;
     ASSERT_EQ(Open(u"Rights", KEY_READ, &reader), ERROR_SUCCESS);
     EXPECT_EQ(SetDword(reader.Get(), u"v", 2), ERROR_ACCESS_DENIED);
     EXPECT_EQ(SetDword(reader.Get(), u"new", 2), ERROR_ACCESS_DENIED);
@@ -639,7 +612,7 @@ TEST_P(RegistryTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
     EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{1, 0, 0, 0}));
     EXPECT_EQ(ValueNames(reader.Get()), std::vector<std::u16string>{u"v"});
 
-    ScopedKey setOnly;
+    RegKey setOnly;
     ASSERT_EQ(Open(u"Rights", KEY_SET_VALUE, &setOnly), ERROR_SUCCESS);
     EXPECT_EQ(Query(setOnly.Get(), u"v").status, ERROR_ACCESS_DENIED);
     EXPECT_EQ(SetDword(setOnly.Get(), u"v", 3), ERROR_SUCCESS);
@@ -649,7 +622,7 @@ TEST_P(RegistryTest, AHandleAllowsOnlyWhatItWasOpenedFor) {
 TEST_P(RegistryTest, InvalidHandlesAreRefused) {
     HKEY closed = nullptr;
     {
-        ScopedKey key = Create(u"Closed");
+        RegKey key = Create(u"Closed");
         ASSERT_EQ(RegOpenKeyExW(key.Get(), nullptr, 0, KEY_ALL_ACCESS, &closed), ERROR_SUCCESS);
         ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
     }
@@ -669,7 +642,7 @@ TEST_P(RegistryTest, InvalidHandlesAreRefused) {
         EXPECT_EQ(
             RegEnumValueW(bad, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_INVALID_HANDLE);
-        ScopedKey sub;
+        RegKey sub;
         EXPECT_EQ(RegOpenKeyExW(bad, Win32Str(u"x"), 0, KEY_READ, sub.Receive()),
                   ERROR_INVALID_HANDLE);
         EXPECT_EQ(RegCloseKey(bad), ERROR_INVALID_HANDLE);
@@ -693,13 +666,13 @@ TEST_P(RegistryTest, PredefinedKeysAreKnownByTheLowHalfOfTheHandle) {
     const std::u16string path = PathOf(u"LowHalf");
     for (const HKEY spelling : OtherSpellingsOf(Root())) {
         SCOPED_TRACE(testing::Message() << "handle " << spelling);
-        ScopedKey created;
+        RegKey created;
         ASSERT_EQ(RegCreateKeyExW(spelling, Win32Str(path.c_str()), 0, nullptr, 0, KEY_ALL_ACCESS,
                                   nullptr, created.Receive(), nullptr),
                   ERROR_SUCCESS);
         ASSERT_EQ(SetDword(created.Get(), u"v", 11), ERROR_SUCCESS);
 
-        ScopedKey opened;
+        RegKey opened;
         ASSERT_EQ(RegOpenKeyExW(spelling, Win32Str(path.c_str()), 0, KEY_READ, opened.Receive()),
                   ERROR_SUCCESS);
         EXPECT_EQ(Query(opened.Get(), u"v").bytes, (Bytes{11, 0, 0, 0}));
@@ -731,8 +704,8 @@ TEST_P(RegistryTest, PredefinedKeysAreKnownByTheLowHalfOfTheHandle) {
 // A sub-key path is relative to the key it is given with; a leading backslash is not ignored
 // (a run of them inside a path is still one separator).
 TEST_P(RegistryTest, ASubKeyPathStartingWithABackslashIsRefused) {
-    ScopedKey base = Create(u"Leading");
-    ScopedKey existing = Create(u"Leading\\Existing");
+    RegKey base = Create(u"Leading");
+    RegKey existing = Create(u"Leading\\Existing");
     struct Row {
         HKEY parent;
         std::u16string path;
@@ -747,12 +720,12 @@ TEST_P(RegistryTest, ASubKeyPathStartingWithABackslashIsRefused) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.path.begin(), row.path.end()));
-        ScopedKey opened;
+        RegKey opened;
         EXPECT_EQ(
             RegOpenKeyExW(row.parent, Win32Str(row.path.c_str()), 0, KEY_READ, opened.Receive()),
             kErrorBadPathname);
         EXPECT_EQ(opened.Get(), nullptr);
-        ScopedKey created;
+        RegKey created;
         DWORD disposition = 0;
         EXPECT_EQ(RegCreateKeyExW(row.parent, Win32Str(row.path.c_str()), 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, created.Receive(), &disposition),
@@ -766,13 +739,13 @@ TEST_P(RegistryTest, ASubKeyPathStartingWithABackslashIsRefused) {
     EXPECT_EQ(SubKeys(base.Get()), std::vector<std::u16string>{u"Existing"});
     EXPECT_FALSE(Exists(u"FromRoot"));
     EXPECT_FALSE(Exists(u"Child"));
-    ScopedKey plain;
+    RegKey plain;
     EXPECT_EQ(Open(u"Leading\\Existing", KEY_READ, &plain), ERROR_SUCCESS);
 }
 
 TEST_P(RegistryTest, AHandleToADeletedKeyReportsIt) {
-    ScopedKey parent = Create(u"Deleted");
-    ScopedKey doomed = Create(u"Deleted\\Doomed");
+    RegKey parent = Create(u"Deleted");
+    RegKey doomed = Create(u"Deleted\\Doomed");
     ASSERT_EQ(SetDword(doomed.Get(), u"v", 1), ERROR_SUCCESS);
     ASSERT_EQ(RegDeleteKeyW(parent.Get(), Win32Str(u"Doomed")), ERROR_SUCCESS);
 
@@ -790,7 +763,7 @@ TEST_P(RegistryTest, AHandleToADeletedKeyReportsIt) {
         EXPECT_EQ(
             RegEnumValueW(key, 0, Win32Str(name), &length, nullptr, nullptr, nullptr, nullptr),
             ERROR_KEY_DELETED);
-        ScopedKey child;
+        RegKey child;
         EXPECT_EQ(RegCreateKeyExW(key, Win32Str(u"Child"), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
                                   child.Receive(), nullptr),
                   ERROR_KEY_DELETED);
@@ -798,7 +771,7 @@ TEST_P(RegistryTest, AHandleToADeletedKeyReportsIt) {
     expectDeleted(doomed.Get());
 
     // A new key of the same name is another key: the old handle stays dead, the new key empty.
-    ScopedKey reborn = Create(u"Deleted\\Doomed");
+    RegKey reborn = Create(u"Deleted\\Doomed");
     expectDeleted(doomed.Get());
     EXPECT_TRUE(ValueNames(reborn.Get()).empty());
     EXPECT_TRUE(SubKeys(reborn.Get()).empty());
@@ -808,26 +781,26 @@ TEST_P(RegistryTest, ReadOnlyHivesRefuseEveryWrite) {
     if (!qeltest::HiveSandbox::CanRefuseWrites())
         GTEST_SKIP() << "this registry cannot be made to refuse writes to an administrator";
     {
-        ScopedKey key = Create(u"ReadOnly\\Existing");
+        RegKey key = Create(u"ReadOnly\\Existing");
         ASSERT_EQ(SetDword(key.Get(), u"v", 1), ERROR_SUCCESS);
     }
-    ScopedKey openedBefore = Create(u"ReadOnly\\Existing");
+    RegKey openedBefore = Create(u"ReadOnly\\Existing");
     const bool user = Root() == HKEY_CURRENT_USER;
     ASSERT_TRUE(m_sandbox.SetReadOnly(user, !user));
 
     // Reading goes on as before.
-    ScopedKey reader;
+    RegKey reader;
     ASSERT_EQ(Open(u"ReadOnly\\Existing", KEY_READ, &reader), ERROR_SUCCESS);
     EXPECT_EQ(Query(reader.Get(), u"v").bytes, (Bytes{1, 0, 0, 0}));
-    ScopedKey existing;
+    RegKey existing;
     EXPECT_EQ(RegCreateKeyExW(Root(), Win32Str(PathOf(u"ReadOnly\\Existing").c_str()), 0, nullptr,
                               0, KEY_READ, nullptr, existing.Receive(), nullptr),
               ERROR_SUCCESS);
 
     // Writing does not, whichever way it is tried.
-    ScopedKey writer;
+    RegKey writer;
     EXPECT_EQ(Open(u"ReadOnly\\Existing", KEY_WRITE, &writer), ERROR_ACCESS_DENIED);
-    ScopedKey created;
+    RegKey created;
     EXPECT_EQ(RegCreateKeyExW(Root(), Win32Str(PathOf(u"ReadOnly\\New").c_str()), 0, nullptr, 0,
                               KEY_READ, nullptr, created.Receive(), nullptr),
               ERROR_ACCESS_DENIED);
@@ -842,7 +815,7 @@ TEST_P(RegistryTest, ReadOnlyHivesRefuseEveryWrite) {
 
     // The other hive is not affected; and lifting the switch lets writes through again.
     const HKEY other = user ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
-    ScopedKey otherKey;
+    RegKey otherKey;
     const std::u16string otherPath = PathOf(u"ReadOnly\\Other");
     EXPECT_EQ(RegCreateKeyExW(other, Win32Str(otherPath.c_str()), 0, nullptr, 0, KEY_ALL_ACCESS,
                               nullptr, otherKey.Receive(), nullptr),
@@ -862,12 +835,12 @@ INSTANTIATE_TEST_SUITE_P(Hives, RegistryTest,
 TEST(RegistryHivesTest, TheTwoHivesAreSeparate) {
     qeltest::HiveSandbox sandbox;
     const std::u16string path = std::u16string(qeltest::kTestRoot) + u"\\Separate";
-    ScopedKey user;
+    RegKey user;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(path.c_str()), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, user.Receive(), nullptr),
               ERROR_SUCCESS);
     ASSERT_EQ(SetDword(user.Get(), u"only-here", 1), ERROR_SUCCESS);
-    ScopedKey machine;
+    RegKey machine;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, Win32Str(path.c_str()), 0, nullptr, 0,
                               KEY_ALL_ACCESS, nullptr, machine.Receive(), nullptr),
               ERROR_SUCCESS);

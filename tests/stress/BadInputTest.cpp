@@ -29,18 +29,11 @@ using qeltest::WriteBytes;
 LSTATUS Plant(const ConfigEntry& entry, DWORD type, const std::string& bytes) {
     const std::u16string key = qeltest::SettingKey(entry.keyPath);
     const std::u16string name = qeltest::SettingValueName(entry.keyPath);
-    HKEY handle = nullptr;
-    LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(key.c_str()), 0, nullptr, 0,
-                                     KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    qelreg::RegKey handle;
+    const LSTATUS status = handle.Create(HKEY_CURRENT_USER, key, KEY_ALL_ACCESS);
     if (status != ERROR_SUCCESS) return status;
-    // Fenced: the registry looks one unit past text data without a terminator (and would add
-    // one if it found NUL there), so the planted bytes are stored exactly.
-    const std::vector<BYTE> fenced =
-        qeltest::FencedBytes(std::vector<BYTE>(bytes.begin(), bytes.end()));
-    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, type, fenced.data(),
-                            static_cast<DWORD>(bytes.size()));
-    RegCloseKey(handle);
-    return status;
+    // Stored exactly: no terminator added, however the bytes end.
+    return handle.WriteValue(name.c_str(), {type, std::vector<BYTE>(bytes.begin(), bytes.end())});
 }
 
 std::u16string Decimal(long value) {
@@ -314,7 +307,7 @@ TEST_F(BadInputTest, OddValuesUnderSettingKeysAreReadWithoutHarm) {
                              qeltest::SettingValueName(textEntry.keyPath));
         ASSERT_TRUE(stored.has_value());
         EXPECT_EQ(stored->type, test.type);
-        EXPECT_EQ(std::string(stored->bytes.begin(), stored->bytes.end()), test.bytes)
+        EXPECT_EQ(std::string(stored->data.begin(), stored->data.end()), test.bytes)
             << "the planted value was not left in place";
     }
     EXPECT_EQ(qeltest::IntegrityCheck(hive), "ok");

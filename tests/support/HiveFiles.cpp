@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "QelPlatform.h"
+#include "RegistryKey.h"
 #include "support/ChildProcess.h"
 
 namespace qeltest {
@@ -105,12 +106,8 @@ bool EmptyHive(const fs::path& hive) {
     // -wal, which is then thrown away with the -shm.
     const int made = InChild([&hive] {
         setenv("QELCONFIG_USER_HIVE", hive.c_str(), 1);
-        HKEY key = nullptr;
-        if (RegCreateKeyExW(HKEY_CURRENT_USER, Win32Str(u"Software"), 0, nullptr, 0, KEY_WRITE,
-                            nullptr, &key, nullptr) != ERROR_SUCCESS)
-            return 1;
-        RegCloseKey(key);
-        return 0;
+        qelreg::RegKey key;
+        return key.Create(HKEY_CURRENT_USER, u"Software", KEY_WRITE) == ERROR_SUCCESS ? 0 : 1;
     });
     std::error_code ignored;
     fs::remove(Beside(hive, "-wal"), ignored);

@@ -28,23 +28,6 @@ void ClearTestTrees() {
 
 }  // namespace
 
-void DeleteTree(HKEY root, const std::u16string& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, Win32Str(path.c_str()), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
-    std::vector<std::u16string> children;
-    for (DWORD index = 0;; ++index) {
-        char16_t name[256];
-        DWORD length = 256;
-        if (RegEnumKeyExW(key, index, Win32Str(name), &length, nullptr, nullptr, nullptr,
-                          nullptr) != ERROR_SUCCESS)
-            break;
-        children.emplace_back(name, length);
-    }
-    RegCloseKey(key);
-    for (const auto& child : children) DeleteTree(root, path + u"\\" + child);
-    RegDeleteKeyW(root, Win32Str(path.c_str()));
-}
-
 #if defined(_WIN32)
 
 HiveSandbox::HiveSandbox() { ClearTestTrees(); }

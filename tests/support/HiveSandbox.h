@@ -11,6 +11,7 @@
 #include <string>
 
 #include "QelPlatform.h"
+#include "RegistryTree.h"
 
 namespace qeltest {
 
@@ -43,6 +44,6 @@ private:
 };
 
 // Deletes a key and everything below it; a missing key is not an error.
-void DeleteTree(HKEY root, const std::u16string& path);
+using qelreg::DeleteTree;
 
 }  // namespace qeltest

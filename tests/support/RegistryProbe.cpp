@@ -6,48 +6,28 @@
 
 namespace qeltest {
 
-std::u16string RawValue::Text() const {
-    std::u16string text(bytes.size() / 2, u'\0');
-    std::memcpy(text.data(), bytes.data(), text.size() * 2);
+using qelreg::RegKey;
+
+std::u16string TextOf(const RawValue& value) {
+    std::u16string text(value.data.size() / 2, u'\0');
+    std::memcpy(text.data(), value.data.data(), text.size() * 2);
     return text.substr(0, text.find(u'\0'));
 }
 
 std::optional<RawValue> ReadRaw(HKEY hive, const std::u16string& key, const std::u16string& name) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-        return std::nullopt;
+    RegKey handle;
     RawValue value;
-    DWORD size = 0;
-    LONG rc =
-        RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type, nullptr, &size);
-    if (rc == ERROR_SUCCESS) {
-        value.bytes.resize(size);
-        rc = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type,
-                              value.bytes.data(), &size);
-        value.bytes.resize(size);
-    }
-    RegCloseKey(handle);
-    if (rc != ERROR_SUCCESS) return std::nullopt;
+    if (handle.Open(hive, key, KEY_READ) != ERROR_SUCCESS ||
+        handle.ReadValue(name.c_str(), value) != ERROR_SUCCESS)
+        return std::nullopt;
     return value;
 }
 
 void WriteRaw(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD type,
               const std::vector<BYTE>& bytes) {
-    HKEY handle = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, &handle, nullptr),
-              ERROR_SUCCESS);
-    const std::vector<BYTE> fenced = FencedBytes(bytes);
-    EXPECT_EQ(RegSetValueExW(handle, Win32Str(name.c_str()), 0, type, fenced.data(),
-                             static_cast<DWORD>(bytes.size())),
-              ERROR_SUCCESS);
-    RegCloseKey(handle);
-}
-
-std::vector<BYTE> FencedBytes(const std::vector<BYTE>& bytes) {
-    std::vector<BYTE> fenced(bytes);
-    fenced.insert(fenced.end(), {0xFF, 0xFF, 0xFF});
-    return fenced;
+    RegKey handle;
+    ASSERT_EQ(handle.Create(hive, key, KEY_WRITE), ERROR_SUCCESS);
+    EXPECT_EQ(handle.WriteValue(name.c_str(), {type, bytes}), ERROR_SUCCESS);
 }
 
 void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,
@@ -56,11 +36,8 @@ void WriteText(HKEY hive, const std::u16string& key, const std::u16string& name,
 }
 
 bool KeyExists(HKEY hive, const std::u16string& key) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-        return false;
-    RegCloseKey(handle);
-    return true;
+    RegKey handle;
+    return handle.Open(hive, key, KEY_READ) == ERROR_SUCCESS;
 }
 
 std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul) {
@@ -70,60 +47,42 @@ std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul) {
 }
 
 LSTATUS SetDword(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD value) {
-    HKEY handle = nullptr;
-    LSTATUS status =
-        RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr, REG_OPTION_NON_VOLATILE,
-                        KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+    RegKey handle;
+    const LSTATUS status = handle.Create(hive, key, KEY_ALL_ACCESS);
     if (status != ERROR_SUCCESS) return status;
-    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, REG_DWORD,
-                            reinterpret_cast<const BYTE*>(&value), sizeof value);
-    RegCloseKey(handle);
-    return status;
+    return RegSetValueExW(handle.Get(), Win32Str(name.c_str()), 0, REG_DWORD,
+                          reinterpret_cast<const BYTE*>(&value), sizeof value);
 }
 
 std::optional<DWORD> GetDword(HKEY hive, const std::u16string& key, const std::u16string& name) {
-    HKEY handle = nullptr;
-    if (RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-        return std::nullopt;
+    RegKey handle;
+    if (handle.Open(hive, key, KEY_READ) != ERROR_SUCCESS) return std::nullopt;
     DWORD value = 0;
     DWORD size = sizeof value;
-    const LSTATUS status = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, nullptr,
+    const LSTATUS status = RegQueryValueExW(handle.Get(), Win32Str(name.c_str()), nullptr, nullptr,
                                             reinterpret_cast<BYTE*>(&value), &size);
-    RegCloseKey(handle);
     if (status != ERROR_SUCCESS || size != sizeof value) return std::nullopt;
     return value;
 }
 
 LSTATUS SetText(HKEY hive, const std::u16string& key, const std::u16string& name,
                 const std::u16string& text) {
-    HKEY handle = nullptr;
-    LSTATUS status = RegCreateKeyExW(hive, Win32Str(key.c_str()), 0, nullptr,
-                                     REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, &handle, nullptr);
+    RegKey handle;
+    const LSTATUS status = handle.Create(hive, key, KEY_WRITE);
     if (status != ERROR_SUCCESS) return status;
     const std::vector<BYTE> bytes = TextBytes(text);
-    status = RegSetValueExW(handle, Win32Str(name.c_str()), 0, REG_SZ, bytes.data(),
-                            static_cast<DWORD>(bytes.size()));
-    RegCloseKey(handle);
-    return status;
+    return RegSetValueExW(handle.Get(), Win32Str(name.c_str()), 0, REG_SZ, bytes.data(),
+                          static_cast<DWORD>(bytes.size()));
 }
 
 TextRead GetText(HKEY hive, const std::u16string& key, const std::u16string& name) {
     TextRead result;
-    HKEY handle = nullptr;
-    result.status = RegOpenKeyExW(hive, Win32Str(key.c_str()), 0, KEY_READ, &handle);
+    RegKey handle;
+    result.status = handle.Open(hive, key, KEY_READ);
     if (result.status != ERROR_SUCCESS) return result;
     RawValue value;
-    DWORD size = 0;
-    result.status =
-        RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type, nullptr, &size);
-    if (result.status == ERROR_SUCCESS) {
-        value.bytes.resize(size);
-        result.status = RegQueryValueExW(handle, Win32Str(name.c_str()), nullptr, &value.type,
-                                         value.bytes.data(), &size);
-        value.bytes.resize(size);
-    }
-    RegCloseKey(handle);
-    if (result.status == ERROR_SUCCESS) result.text = value.Text();
+    result.status = handle.ReadValue(name.c_str(), value);
+    if (result.status == ERROR_SUCCESS) result.text = TextOf(value);
     return result;
 }
 

@@ -10,20 +10,18 @@
 #include <vector>
 
 #include "QelPlatform.h"
+#include "RegistryKey.h"
 
 namespace qeltest {
 
-struct RawValue {
-    DWORD type = REG_NONE;
-    std::vector<BYTE> bytes;
+using qelreg::RawValue;
 
-    // The data as UTF-16 text, up to the first NUL.
-    std::u16string Text() const;
-};
+// The data as UTF-16 text, up to the first NUL.
+std::u16string TextOf(const RawValue& value);
 
 // The value's type and bytes, or nothing when the key or value is missing.
 std::optional<RawValue> ReadRaw(HKEY hive, const std::u16string& key, const std::u16string& name);
-// Stores the bytes as given, creating the key; fails the test when the registry refuses.
+// Stores exactly the bytes given, creating the key; fails the test when the registry refuses.
 void WriteRaw(HKEY hive, const std::u16string& key, const std::u16string& name, DWORD type,
               const std::vector<BYTE>& bytes);
 // Stores text as REG_SZ with its NUL, as the library does.
@@ -45,11 +43,6 @@ struct TextRead {
     std::u16string text;
 };
 TextRead GetText(HKEY hive, const std::u16string& key, const std::u16string& name);
-
-// `bytes` followed by a unit that is not NUL. The registry looks one UTF-16 unit past text data
-// that does not end in NUL, and adds a terminator when it finds one there: writing from this
-// buffer with bytes.size() stores exactly `bytes`, and never reads past the allocation.
-std::vector<BYTE> FencedBytes(const std::vector<BYTE>& bytes);
 
 // The bytes of a text, with its NUL when asked.
 std::vector<BYTE> TextBytes(const std::u16string& text, bool withNul = true);

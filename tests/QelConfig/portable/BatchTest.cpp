@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,11 +36,7 @@ QELREGCHANGE Drop(const char16_t* key, const char16_t* name) {
 }
 
 std::optional<DWORD> Read(const std::u16string& key, const std::u16string& name) {
-    const std::optional<qeltest::RawValue> raw = qeltest::ReadRaw(HKEY_CURRENT_USER, key, name);
-    if (!raw || raw->bytes.size() != sizeof(DWORD)) return std::nullopt;
-    DWORD value = 0;
-    std::memcpy(&value, raw->bytes.data(), sizeof value);
-    return value;
+    return qeltest::GetDword(HKEY_CURRENT_USER, key, name);
 }
 
 LSTATUS Apply(const std::vector<QELREGCHANGE>& changes, DWORD* failed = nullptr) {
@@ -98,10 +93,8 @@ TEST_F(BatchTest, AChangeSeesTheEarlierChangesOfItsBatch) {
 }
 
 TEST_F(BatchTest, ArgumentsFollowTheRulesOfTheCallsTheyStandFor) {
-    HKEY readOnly = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, nullptr, 0, KEY_READ, nullptr,
-                              &readOnly, nullptr),
-              ERROR_SUCCESS);
+    qelreg::RegKey readOnly;
+    ASSERT_EQ(readOnly.Create(HKEY_CURRENT_USER, kKey, KEY_READ), ERROR_SUCCESS);
     const QELREGCHANGE noData = {QELCHANGE_SET_VALUE, nullptr, u"v", REG_BINARY, nullptr, 4};
     const QELREGCHANGE unknown = {99, nullptr, nullptr, 0, nullptr, 0};
     const struct {
@@ -123,7 +116,7 @@ TEST_F(BatchTest, ArgumentsFollowTheRulesOfTheCallsTheyStandFor) {
          ERROR_INVALID_PARAMETER,
          0},
         {"handle without the right to set values",
-         readOnly,
+         readOnly.Get(),
          {Create(u"Sub"), Set(nullptr, u"v", kOne)},
          ERROR_ACCESS_DENIED,
          1},
@@ -144,7 +137,6 @@ TEST_F(BatchTest, ArgumentsFollowTheRulesOfTheCallsTheyStandFor) {
     }
     EXPECT_FALSE(qeltest::KeyExists(HKEY_CURRENT_USER, kKey + u"\\Sub"));
     EXPECT_EQ(QelRegApplyChanges(HKEY_CURRENT_USER, nullptr, 0, nullptr), ERROR_SUCCESS);
-    RegCloseKey(readOnly);
 }
 
 // A disk that fills, or fails, when the batch commits: nothing of it is stored, and the store

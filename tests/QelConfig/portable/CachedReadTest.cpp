@@ -42,10 +42,8 @@ qeltest::TextRead ReadText(const std::u16string& key, const std::u16string& name
 
 // Opens the key alone, without reading a value: ERROR_SUCCESS or the open's error.
 LSTATUS OpenStatus(const std::u16string& key) {
-    HKEY handle = nullptr;
-    const LSTATUS status = RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_READ, &handle);
-    if (status == ERROR_SUCCESS) RegCloseKey(handle);
-    return status;
+    qelreg::RegKey handle;
+    return handle.Open(HKEY_CURRENT_USER, key, KEY_READ);
 }
 
 std::u16string Text(const std::u16string& prefix, int number) {
@@ -156,12 +154,10 @@ TEST_P(RemadeKeyTest, AKeyMadeAfterADeletedOneIsNeverTakenForIt) {
     const std::u16string made = GetParam().made;
     ASSERT_EQ(WriteText(kKey, u"v", u"old!"), ERROR_SUCCESS);  // the key made last
     Peer peer([&made] {
-        HKEY handle = nullptr;
-        if (RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_ALL_ACCESS, &handle) !=
-            ERROR_SUCCESS)
-            return 1;
-        const bool deleted = RegDeleteValueW(handle, u"v") == ERROR_SUCCESS;
-        RegCloseKey(handle);
+        qelreg::RegKey handle;
+        if (handle.Open(HKEY_CURRENT_USER, kKey, KEY_ALL_ACCESS) != ERROR_SUCCESS) return 1;
+        const bool deleted = RegDeleteValueW(handle.Get(), u"v") == ERROR_SUCCESS;
+        handle.Close();
         if (!deleted || RegDeleteKeyW(HKEY_CURRENT_USER, kKey.c_str()) != ERROR_SUCCESS) return 2;
         return WriteText(made, u"v", u"new!") == ERROR_SUCCESS ? 0 : 3;
     });

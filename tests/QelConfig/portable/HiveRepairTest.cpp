@@ -119,7 +119,7 @@ TEST(HiveRepairTest, ADamagedMachineHiveIsMovedAsideAndRebuilt) {
         int readable = 0;
         for (int i = 0; i < kValues; ++i) {
             const auto value = qeltest::ReadRaw(HKEY_LOCAL_MACHINE, kKey, Name(i));
-            if (value && value->bytes == std::vector<BYTE>(200, static_cast<BYTE>(i))) ++readable;
+            if (value && value->data == std::vector<BYTE>(200, static_cast<BYTE>(i))) ++readable;
         }
         if (!qeltest::ReadRaw(HKEY_LOCAL_MACHINE, kKey, Name(0))) return 2;
         return readable > 0 && readable < kValues ? 0 : 3;

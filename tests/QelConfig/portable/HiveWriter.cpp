@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "QelPlatform.h"
+#include "RegistryKey.h"
 
 namespace {
 
@@ -30,17 +31,15 @@ int main(int argc, char** argv) {
         const std::u16string name = prefix + Widen(std::to_string(i).c_str());
         const auto* bytes = reinterpret_cast<const BYTE*>(name.c_str());
         const auto size = static_cast<DWORD>((name.size() + 1) * sizeof(char16_t));
-        HKEY handle = nullptr;
-        LSTATUS status = RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0,
-                                         KEY_ALL_ACCESS, nullptr, &handle, nullptr);
+        qelreg::RegKey handle;
+        LSTATUS status = handle.Create(HKEY_CURRENT_USER, key, KEY_ALL_ACCESS);
         if (status == ERROR_SUCCESS)
-            status = RegSetValueExW(handle, name.c_str(), 0, REG_SZ, bytes, size);
+            status = RegSetValueExW(handle.Get(), name.c_str(), 0, REG_SZ, bytes, size);
         std::vector<BYTE> back(size);
         DWORD backSize = size;
         if (status == ERROR_SUCCESS)
-            status =
-                RegQueryValueExW(handle, name.c_str(), nullptr, nullptr, back.data(), &backSize);
-        if (handle != nullptr) RegCloseKey(handle);
+            status = RegQueryValueExW(handle.Get(), name.c_str(), nullptr, nullptr, back.data(),
+                                      &backSize);
         if (status != ERROR_SUCCESS || backSize != size ||
             std::memcmp(back.data(), bytes, size) != 0) {
             std::fprintf(stderr, "qel_hive_writer: value %d failed with %ld\n", i,

@@ -164,12 +164,11 @@ TEST_F(PortableHiveTest, AMissingHiveReadsEmptyAndIsCreatedOnFirstWrite) {
     ASSERT_FALSE(fs::exists(hive.parent_path()));
     EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, QELHIVE_MISSING);
 
-    HKEY root = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &root), ERROR_SUCCESS);
+    qelreg::RegKey root;
+    EXPECT_EQ(root.Open(HKEY_CURRENT_USER, nullptr, KEY_READ), ERROR_SUCCESS);
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Any"), u"v"), std::nullopt);
-    HKEY key = nullptr;
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Software", 0, KEY_READ, &key),
-              ERROR_FILE_NOT_FOUND);
+    qelreg::RegKey key;
+    EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"Software", KEY_READ), ERROR_FILE_NOT_FOUND);
     DWORD size = 0;
     EXPECT_EQ(RegQueryValueExW(HKEY_CURRENT_USER, u"v", nullptr, nullptr, nullptr, &size),
               ERROR_FILE_NOT_FOUND);
@@ -379,10 +378,9 @@ TEST_F(PortableHiveTest, AFileThatIsNotAHiveIsNeverTouched) {
         WriteBytes(hive, bytes);
 
         EXPECT_EQ(Info(HKEY_CURRENT_USER).flags, test.flag | QELHIVE_READONLY);
-        HKEY key = nullptr;
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Under(u"Sample").c_str(), 0, KEY_READ, &key),
-                  ERROR_FILE_NOT_FOUND);
-        EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, nullptr, 0, KEY_READ, &key), ERROR_SUCCESS);
+        qelreg::RegKey key;
+        EXPECT_EQ(key.Open(HKEY_CURRENT_USER, Under(u"Sample"), KEY_READ), ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(key.Open(HKEY_CURRENT_USER, nullptr, KEY_READ), ERROR_SUCCESS);
         char16_t name[64];
         DWORD length = 64;
         EXPECT_EQ(
@@ -445,9 +443,8 @@ TEST_F(PortableHiveTest, ProcessesWritingAtOnceLoseNothing) {
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer " << pid;
     }
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, Under(u"Shared\\Deep").c_str(), 0, KEY_READ, &key),
-              ERROR_SUCCESS);
+    qelreg::RegKey key;
+    ASSERT_EQ(key.Open(HKEY_CURRENT_USER, Under(u"Shared\\Deep"), KEY_READ), ERROR_SUCCESS);
     int found = 0;
     for (int p = 0; p < kProcesses; ++p) {
         for (int i = 0; i < kValues; ++i) {
@@ -455,13 +452,12 @@ TEST_F(PortableHiveTest, ProcessesWritingAtOnceLoseNothing) {
             const std::u16string name(text.begin(), text.end());
             std::u16string data(name.size() + 1, u'?');
             DWORD size = static_cast<DWORD>(data.size() * 2);
-            if (RegQueryValueExW(key, name.c_str(), nullptr, nullptr,
+            if (RegQueryValueExW(key.Get(), name.c_str(), nullptr, nullptr,
                                  reinterpret_cast<BYTE*>(data.data()), &size) == ERROR_SUCCESS &&
                 data == name + u'\0')
                 ++found;
         }
     }
-    RegCloseKey(key);
     EXPECT_EQ(found, kProcesses * kValues);
 }
 
@@ -486,22 +482,18 @@ TEST_F(PortableHiveTest, AWriteSurvivesTheWriterBeingKilled) {
 // index stays what decides: asked out of order, or after a commit that moved the items, it
 // gives the item at that index now.
 TEST_F(PortableHiveTest, EnumerationByIndexHoldsWhateverTheOrderOfCalls) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Enum").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    qelreg::RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, Under(u"Enum"), KEY_ALL_ACCESS), ERROR_SUCCESS);
     for (const char16_t* name : {u"b", u"d", u"f", u"h"}) {
         const DWORD one = 1;
-        ASSERT_EQ(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
+        ASSERT_EQ(RegSetValueExW(key.Get(), name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
                                  sizeof one),
                   ERROR_SUCCESS);
-        HKEY sub = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(key, name, 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
-                  ERROR_SUCCESS);
-        RegCloseKey(sub);
+        qelreg::RegKey sub;
+        ASSERT_EQ(sub.Create(key.Get(), name, KEY_READ), ERROR_SUCCESS);
     }
     // The name at an index, or "<d>" with the last digit of the error.
-    auto at = [key](auto enumerate, DWORD index) {
+    auto at = [key = key.Get()](auto enumerate, DWORD index) {
         char16_t name[8] = {};
         DWORD length = 8;
         const LSTATUS rc = enumerate(key, index, name, &length, nullptr, nullptr, nullptr, nullptr);
@@ -518,20 +510,18 @@ TEST_F(PortableHiveTest, EnumerationByIndexHoldsWhateverTheOrderOfCalls) {
     EXPECT_EQ(keyAt(1), u"d");
     // Another value and key that sort first, committed between two calls: index 2 is now "d".
     const DWORD two = 2;
-    ASSERT_EQ(
-        RegSetValueExW(key, u"a", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two), sizeof two),
-        ERROR_SUCCESS);
-    HKEY sub = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(key, u"a", 0, nullptr, 0, KEY_READ, nullptr, &sub, nullptr),
+    ASSERT_EQ(RegSetValueExW(key.Get(), u"a", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&two),
+                             sizeof two),
               ERROR_SUCCESS);
-    RegCloseKey(sub);
+    qelreg::RegKey sub;
+    ASSERT_EQ(sub.Create(key.Get(), u"a", KEY_READ), ERROR_SUCCESS);
+    sub.Close();
     EXPECT_EQ(valueAt(3), u"f");
     EXPECT_EQ(valueAt(4), u"h");
     EXPECT_EQ(valueAt(5), u"<9>");  // ERROR_NO_MORE_ITEMS (259)
     EXPECT_EQ(valueAt(6), u"<9>");
     EXPECT_EQ(keyAt(2), u"d");
     EXPECT_EQ(keyAt(3), u"f");
-    RegCloseKey(key);
 }
 
 // As in the registry, a tree is at most 512 levels deep: a deeper key is refused when it would
@@ -539,20 +529,14 @@ TEST_F(PortableHiveTest, EnumerationByIndexHoldsWhateverTheOrderOfCalls) {
 TEST_F(PortableHiveTest, KeysDeeperThanTheRegistryAllowsAreRefused) {
     std::u16string deepest;
     for (int level = 0; level < 512; ++level) deepest += level == 0 ? u"d" : u"\\d";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, (deepest + u"\\more").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
+    qelreg::RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, deepest + u"\\more", KEY_ALL_ACCESS),
               ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"d", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, deepest.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                              nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    HKEY deeper = nullptr;
-    EXPECT_EQ(
-        RegCreateKeyExW(key, u"more", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &deeper, nullptr),
-        ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(RegOpenKeyExW(key, u"more", 0, KEY_READ, &deeper), ERROR_FILE_NOT_FOUND);
-    RegCloseKey(key);
+    EXPECT_EQ(key.Open(HKEY_CURRENT_USER, u"d", KEY_READ), ERROR_FILE_NOT_FOUND);
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, deepest, KEY_ALL_ACCESS), ERROR_SUCCESS);
+    qelreg::RegKey deeper;
+    EXPECT_EQ(deeper.Create(key.Get(), u"more", KEY_ALL_ACCESS), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(deeper.Open(key.Get(), u"more", KEY_READ), ERROR_FILE_NOT_FOUND);
 }
 
 class ForkTest : public PortableHiveTest, public ::testing::WithParamInterface<bool> {};
@@ -560,10 +544,9 @@ class ForkTest : public PortableHiveTest, public ::testing::WithParamInterface<b
 // With the C library's fork() the registry closes its connections beforehand, and the child
 // uses the hive like any process.
 TEST_F(PortableHiveTest, AChildAfterForkUsesTheHiveSafely) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Fork").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
+    qelreg::RegKey forked;
+    ASSERT_EQ(forked.Create(HKEY_CURRENT_USER, Under(u"Fork"), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    const HKEY key = forked.Get();
     const DWORD one = 1;
     ASSERT_EQ(RegSetValueExW(key, u"parent", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&one),
                              sizeof one),
@@ -594,7 +577,6 @@ TEST_F(PortableHiveTest, AChildAfterForkUsesTheHiveSafely) {
                              sizeof four),
               ERROR_SUCCESS);
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Fork"), u"after"), 4u);
-    RegCloseKey(key);
 }
 
 // A bare fork system call runs no fork handlers: the child inherits SQLite's bookkeeping of
@@ -613,10 +595,8 @@ TEST_P(ForkTest, AChildOfABareForkNeverReportsAWriteItDidNotStore) {
                 const LSTATUS expected = parentHasHiveOpen ? ERROR_NOT_SUPPORTED : ERROR_SUCCESS;
                 int failures =
                     WriteDword(HKEY_CURRENT_USER, Under(u"Fork"), u"child", 2) != expected;
-                HKEY key = nullptr;
-                failures += RegOpenKeyExW(HKEY_CURRENT_USER, Under(u"Fork").c_str(), 0, KEY_READ,
-                                          &key) != expected;
-                if (key != nullptr) RegCloseKey(key);
+                qelreg::RegKey key;
+                failures += key.Open(HKEY_CURRENT_USER, Under(u"Fork"), KEY_READ) != expected;
                 DWORD flags = 0;
                 failures +=
                     QelRegGetHiveInfo(HKEY_CURRENT_USER, nullptr, nullptr, &flags) != expected;
@@ -653,12 +633,9 @@ TEST_F(PortableHiveTest, HiveInfoFollowsTheBufferProtocol) {
     EXPECT_EQ(QelRegGetHiveInfo(HKEY_CURRENT_USER, exact.data(), &size, nullptr), ERROR_SUCCESS);
     EXPECT_EQ(std::string(exact.data()), expected);
 
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, Under(u"Info").c_str(), 0, nullptr, 0,
-                              KEY_ALL_ACCESS, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    EXPECT_EQ(QelRegGetHiveInfo(key, nullptr, &size, &flags), ERROR_INVALID_HANDLE);
-    RegCloseKey(key);
+    qelreg::RegKey key;
+    ASSERT_EQ(key.Create(HKEY_CURRENT_USER, Under(u"Info"), KEY_ALL_ACCESS), ERROR_SUCCESS);
+    EXPECT_EQ(QelRegGetHiveInfo(key.Get(), nullptr, &size, &flags), ERROR_INVALID_HANDLE);
 }
 
 }  // namespace

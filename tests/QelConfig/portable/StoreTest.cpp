@@ -203,9 +203,8 @@ TEST(MachineHiveWithoutCompanionsTest, AReaderWhoCannotMakeTheWalIsRefusedUntilA
     fs::remove(Beside(hive, "-wal"));
     fs::remove(Beside(hive, "-shm"));
     const int refused = InChildAs(kNobody, kNoGroup, [] {
-        HKEY key = nullptr;
-        int failures = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKey.c_str(), 0, KEY_READ, &key) !=
-                       ERROR_ACCESS_DENIED;
+        qelreg::RegKey key;
+        int failures = key.Open(HKEY_LOCAL_MACHINE, kKey, KEY_READ) != ERROR_ACCESS_DENIED;
         QELHIVECHECK check{};
         failures += QelRegCheckHive(HKEY_LOCAL_MACHINE, &check) != ERROR_SUCCESS;
         failures += check.readStatus != ERROR_ACCESS_DENIED;
@@ -274,9 +273,8 @@ TEST_P(HiveModeTest, AHiveOthersMayWriteIsRefused) {
                 Flags(HKEY_CURRENT_USER) != (QELHIVE_REFUSED | QELHIVE_INSECURE | QELHIVE_READONLY);
             failures += ReadDword(HKEY_CURRENT_USER, u"v") != std::nullopt;
             failures += WriteDword(HKEY_CURRENT_USER, u"v", 8) != ERROR_ACCESS_DENIED;
-            HKEY key = nullptr;
-            failures += RegOpenKeyExW(HKEY_CURRENT_USER, kKey.c_str(), 0, KEY_WRITE, &key) !=
-                        ERROR_FILE_NOT_FOUND;
+            qelreg::RegKey key;
+            failures += key.Open(HKEY_CURRENT_USER, kKey, KEY_WRITE) != ERROR_FILE_NOT_FOUND;
         } else {
             // Read-only only for a process the mode keeps from writing (root is not kept).
             const DWORD flags = Flags(HKEY_CURRENT_USER);
