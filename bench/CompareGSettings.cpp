@@ -10,14 +10,13 @@
 #include <gio/gsettingsbackend.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 
 #include "CompareStores.h"
-
-extern char** environ;
 
 namespace comparestores {
 

@@ -46,8 +46,6 @@
 #include "LatencySamples.h"
 #include "QelConfig.h"
 
-extern char** environ;
-
 namespace comparestores {
 
 std::string ValueText(int generation) {
@@ -112,7 +110,7 @@ std::filesystem::path PrepareEnvironment() {
     std::string pattern =
         (std::filesystem::temp_directory_path() / "qelconfig-compare-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) return {};
-    const std::filesystem::path dir(pattern);
+    std::filesystem::path dir(pattern);
     for (const char* sub : {"config", "runtime", "cache", "schemas"})
         mkdir((dir / sub).c_str(), 0700);
     setenv(kDirVariable, dir.c_str(), 1);
