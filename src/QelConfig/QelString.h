@@ -363,8 +363,7 @@ private:
     }
     // Whether p points into this object's text (or at its NUL).
     bool Holds(PCXSTR p) const noexcept {
-        return std::less_equal<PCXSTR>()(Data(), p) &&
-               std::less_equal<PCXSTR>()(p, Data() + m_length);
+        return std::less_equal<>()(Data(), p) && std::less_equal<>()(p, Data() + m_length);
     }
     // The text, unshared, for changing in place.
     PXSTR Writable() { return Reserve(m_length, true); }
