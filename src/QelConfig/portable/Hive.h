@@ -52,10 +52,10 @@ public:
     // Looks at the file again: picks up a hive that was missing or unreadable. Returns false
     // when the path now names another file than the one this object describes (replaced or
     // removed), or the file's owner or mode changed; the caller then starts a new Hive for the
-    // path. Costs one fstat(); the path itself, and the modes of -wal and -shm, are looked at
-    // again at most every kPathCheckIntervalMs (see HiveFile.cpp).
-    bool Refresh() {
-        if (!m_hiveFile.NeedsExamining()) return m_hiveFile.Unchanged();
+    // path. thorough: for a call that may write, which must not go to a file the path no longer
+    // names; reads look less often (HiveFile::Unchanged).
+    bool Refresh(bool thorough) {
+        if (!m_hiveFile.NeedsExamining()) return m_hiveFile.Unchanged(thorough);
         Examine();
         return true;
     }

@@ -23,7 +23,7 @@ namespace qelplatform {
 namespace {
 
 // How often the hive's path is looked up again to notice a file moved away and replaced while
-// still linked elsewhere; removal and replacement by rename show at once (Unchanged()).
+// still linked elsewhere.
 constexpr std::int64_t kPathCheckIntervalMs = 1000;
 
 bool CanWrite(const std::string& path) {
@@ -91,6 +91,7 @@ void HiveFile::Examine() {
     m_exists = false;
     m_euid = geteuid();
     m_nextPathCheck = CoarseMilliseconds() + kPathCheckIntervalMs;
+    m_nextIdentityCheck = 0;
     m_file = m_path.empty() ? std::string() : ResolveHivePath(m_path);
     if (m_file.empty()) {
         // No directory yet (the first write makes it), or a path that cannot name a file.
@@ -153,13 +154,17 @@ void HiveFile::Examine() {
     if (m_status == HiveStatus::Unavailable) m_openError = MapSqlite(rc);
 }
 
-bool HiveFile::Unchanged() {
+bool HiveFile::LookAgain(bool thorough) {
     if (m_path.empty()) return true;
     struct stat st {};
-    // Removed, or replaced by a rename over it (both unlink it), or chmod/chown'ed: at once.
+    // Removed, or replaced by a rename over it (both unlink it), or chmod/chown'ed.
     if (m_pathFd >= 0 && (fstat(m_pathFd, &st) != 0 || st.st_nlink == 0 || st.st_mode != m_mode ||
                           st.st_uid != m_owner))
         return false;
+    // Moved elsewhere, whatever is at the path now: no write may follow it.
+    if (thorough && m_pathFd >= 0 && !AtPath()) return false;
+    // Without a descriptor to look through, the path is looked up on every call instead.
+    m_nextIdentityCheck = m_pathFd >= 0 ? CoarseMilliseconds() + kIdentityCheckIntervalMs : 0;
     // Moved elsewhere with another file put in its place, a directory link pointed elsewhere,
     // files planted beside it or taken away, or the process changed user: within
     // kPathCheckIntervalMs. A path lookup on every call would cost more than the read itself.

@@ -21,6 +21,7 @@
 #include "portable/EventHandles.h"
 #include "portable/ForkGuard.h"
 #include "portable/Hive.h"
+#include "portable/KeyHandleTable.h"
 #include "portable/NotifyHub.h"
 #include "portable/QelHiveInfo.h"
 #include "portable/QelRegBatch.h"
@@ -49,12 +50,6 @@ constexpr DWORD kRegOptionVolatile = 0x1;
 constexpr DWORD kRegOptionCreateLink = 0x2;
 constexpr DWORD kRegOptionBackupRestore = 0x4;
 
-struct KeyHandle {
-    std::shared_ptr<Hive> hive;
-    KeyId key = kRootKey;
-    REGSAM access = 0;
-};
-
 struct CachedHive {
     std::shared_ptr<Hive> hive;
     std::uint64_t lastUse = 0;
@@ -68,9 +63,7 @@ struct State {
     std::mutex mutex;
     std::map<std::string, CachedHive> hives;  // by kind and path
     HivePathMemo paths;
-    std::unordered_map<std::uintptr_t, KeyHandle> handles;
-    // Handle values are never reused, so a stale handle is refused rather than aliased.
-    std::uintptr_t nextHandle = 0x10000;
+    KeyHandleTable handles;
     std::uint64_t useClock = 0;
 };
 
@@ -78,7 +71,7 @@ State& TheState();
 
 void ForEachHive(State& state, void (*action)(Hive&)) {
     for (auto& [path, cached] : state.hives) action(*cached.hive);
-    for (auto& [value, handle] : state.handles) action(*handle.hive);
+    state.handles.ForEach([action](KeyHandle& handle) { action(*handle.hive); });
 }
 
 void BeforeFork() {
@@ -146,8 +139,14 @@ void TrimCache(State& state) {
     }
 }
 
+// Whether a call asking for these rights may write: it then looks at the hive's file at once
+// (Hive::Refresh), where a read may go on with the file it has open for a few milliseconds.
+bool MayWrite(REGSAM requested) {
+    return (requested & (kWriteRights | kGenericWrite | kGenericAll | kMaximumAllowed)) != 0;
+}
+
 // The hive behind a predefined key, looked up from the environment on every call.
-std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
+std::shared_ptr<Hive> RootHive(State& state, HKEY root, bool forWrite) {
     const HiveKind kind = root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine;
     const std::string& path = state.paths.Get(kind, ProcessEnv);
     // Keyed by kind too: the kind decides the modes a new file gets and which switch applies.
@@ -164,7 +163,7 @@ std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
         TrimCache(state);
         it = state.hives.emplace(prefix + path, CachedHive{std::make_shared<Hive>(kind, path), 0})
                  .first;
-    } else if (!it->second.hive->Refresh()) {  // replaced or removed: start afresh
+    } else if (!it->second.hive->Refresh(forWrite)) {  // replaced or removed: start afresh
         it->second.hive = std::make_shared<Hive>(kind, path);
     }
     it->second.lastUse = ++state.useClock;
@@ -172,24 +171,18 @@ std::shared_ptr<Hive> RootHive(State& state, HKEY root) {
 }
 
 // The handle behind an HKEY; predefined keys resolve to a temporary with every right.
-const KeyHandle* Resolve(State& state, HKEY key, KeyHandle& temporary) {
+// forWrite: the call may write (see MayWrite).
+KeyHandle* Resolve(State& state, HKEY key, KeyHandle& temporary, bool forWrite) {
     if (const HKEY root = Predefined(key)) {
-        temporary = KeyHandle{RootHive(state, root), kRootKey, KEY_ALL_ACCESS};
+        temporary = KeyHandle{RootHive(state, root, forWrite), kRootKey, KEY_ALL_ACCESS};
         return &temporary;
     }
-    auto it = state.handles.find(reinterpret_cast<std::uintptr_t>(key));
-    return it == state.handles.end() ? nullptr : &it->second;
+    return state.handles.Find(reinterpret_cast<std::uintptr_t>(key));
 }
 
+// Handle values never come back (KeyHandleTable.h), and none has a predefined key's low half.
 HKEY NewHandle(State& state, std::shared_ptr<Hive> hive, KeyId key, REGSAM access) {
-    // The low half of a handle alone names a predefined key (see Predefined), so handed-out
-    // values skip every low half from 0x80000000 up, on into the next upper half.
-    constexpr std::uintptr_t kPredefinedBit = 0x80000000u;
-    if (state.nextHandle & kPredefinedBit) state.nextHandle += kPredefinedBit + 0x10000;
-    const std::uintptr_t value = state.nextHandle;
-    state.nextHandle += 4;
-    state.handles.emplace(value, KeyHandle{std::move(hive), key, access});
-    return reinterpret_cast<HKEY>(value);
+    return reinterpret_cast<HKEY>(state.handles.Add(KeyHandle{std::move(hive), key, access}));
 }
 
 // The rights a new handle gets, or ERROR_ACCESS_DENIED when they include writing to a hive that
@@ -303,7 +296,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM s
     *phkResult = nullptr;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* parent = Resolve(state, hKey, temporary);
+        const KeyHandle* parent = Resolve(state, hKey, temporary, MayWrite(samDesired));
         if (parent == nullptr) return ERROR_INVALID_HANDLE;
         // Before the path cache, which only ever holds paths that split.
         if (StartsWithSeparator(lpSubKey)) return kErrorBadPathname;
@@ -342,7 +335,7 @@ LSTATUS RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*Reserved*/, LPWSTR 
         return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* parent = Resolve(state, hKey, temporary);
+        const KeyHandle* parent = Resolve(state, hKey, temporary, true);
         if (parent == nullptr) return ERROR_INVALID_HANDLE;
         PathParts parts;
         if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
@@ -371,7 +364,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
         return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, false);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
         return key->hive->ReadValue(key->key, ValueName(lpValueName),
@@ -391,7 +384,7 @@ LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD
     if (size > kMaxValueBytes) return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, true);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
         return key->hive->SetValue(key->key, name, dwType, lpData, size);
@@ -402,8 +395,9 @@ LSTATUS RegCloseKey(HKEY hKey) {
     if (IsPredefined(hKey)) return ERROR_SUCCESS;
     return Locked([&](State& state) -> LSTATUS {
         const auto value = reinterpret_cast<std::uintptr_t>(hKey);
-        if (state.handles.erase(value) != 1) return ERROR_INVALID_HANDLE;
-        EndNotifications(value);  // as on Windows, pending notifications are signalled
+        bool notifies = false;
+        if (!state.handles.Remove(value, &notifies)) return ERROR_INVALID_HANDLE;
+        if (notifies) EndNotifications(value);  // as on Windows, pending ones are signalled
         return ERROR_SUCCESS;
     });
 }
@@ -427,7 +421,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
     if (!event) return ERROR_INVALID_HANDLE;
     const LSTATUS status = Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        KeyHandle* key = Resolve(state, hKey, temporary, false);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_NOTIFY)) return ERROR_ACCESS_DENIED;
         NotifyRequest request;
@@ -438,7 +432,9 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
         request.subtree = bWatchSubtree != FALSE;
         request.filter = dwNotifyFilter;
         request.event = event;
-        return RegisterNotification(std::move(request));
+        const LSTATUS registered = RegisterNotification(std::move(request));
+        if (registered == ERROR_SUCCESS) key->notifies = true;
+        return registered;
     });
     if (status != ERROR_SUCCESS || fAsynchronous) return status;
     // Without the registry's lock, which the change itself and the hub's check need.
@@ -453,7 +449,7 @@ LSTATUS RegNotifyChangeKeyValue(HKEY hKey, BOOL bWatchSubtree, DWORD dwNotifyFil
 LSTATUS RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, true);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
         return key->hive->DeleteValue(key->key, ValueName(lpValueName));
@@ -464,7 +460,7 @@ LSTATUS RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
     if (lpSubKey == nullptr) return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, true);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         PathParts parts;
         if (LSTATUS status = SplitPath(lpSubKey, &parts); status != ERROR_SUCCESS) return status;
@@ -481,7 +477,7 @@ LSTATUS RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, LPDWORD lpcchName
         return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, false);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
         return key->hive->EnumKey(key->key, dwIndex, [&](const std::u16string& name) -> LSTATUS {
@@ -505,7 +501,7 @@ LSTATUS RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, LPDWORD lpcc
         return ERROR_INVALID_PARAMETER;
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, false);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         if (!(key->access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
         return key->hive->EnumValue(
@@ -531,7 +527,7 @@ LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DW
     root = Predefined(root);
     if (root == nullptr) return ERROR_INVALID_HANDLE;
     return Locked([&](State& state) -> LSTATUS {
-        std::shared_ptr<Hive> hive = RootHive(state, root);
+        std::shared_ptr<Hive> hive = RootHive(state, root, true);
         const std::string& path = hive->Path();
         const auto needed = static_cast<DWORD>(path.size() + 1);
         LSTATUS status = ERROR_SUCCESS;
@@ -577,7 +573,7 @@ LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
     }
     return Locked([&](State& state) -> LSTATUS {
         KeyHandle temporary;
-        const KeyHandle* key = Resolve(state, hKey, temporary);
+        const KeyHandle* key = Resolve(state, hKey, temporary, true);
         if (key == nullptr) return ERROR_INVALID_HANDLE;
         std::vector<Hive::Change> planned(count);
         for (DWORD i = 0; i < count; ++i) {
@@ -622,6 +618,6 @@ bool UnderRegistryLock(const std::function<void()>& work) {
            }) == ERROR_SUCCESS;
 }
 
-std::shared_ptr<Hive> CurrentRootHive(HKEY root) { return RootHive(TheState(), root); }
+std::shared_ptr<Hive> CurrentRootHive(HKEY root) { return RootHive(TheState(), root, true); }
 
 }  // namespace qelplatform

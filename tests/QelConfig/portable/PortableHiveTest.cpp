@@ -11,8 +11,10 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -26,6 +28,7 @@
 #include <vector>
 
 #include "QelPlatform.h"
+#include "portable/HiveFile.h"
 #include "portable/QelHiveInfo.h"
 #include "support/ChildProcess.h"
 #include "support/HiveFiles.h"
@@ -204,23 +207,42 @@ TEST_F(PortableHiveTest, AHiveRemovedOnDiskIsNoticedAndMadeAgain) {
     EXPECT_TRUE(fs::is_regular_file(hive));
 }
 
-// Another hive renamed over the open one (a backup put back, say) is what the next call reads
-// and writes: the rename drops the open file's last link, which one fstat shows.
-TEST_F(PortableHiveTest, AHiveRenamedOverTheOpenOneIsUsedAtTheNextCall) {
+// How long a reader may go on with a file renamed over or removed (HiveFile.h): the interval
+// between its looks plus a tick of the coarse clock, and a millisecond more.
+std::chrono::milliseconds ReadersNoticeWithin() {
+    timespec resolution{};
+    clock_getres(CLOCK_MONOTONIC_COARSE, &resolution);
+    return std::chrono::milliseconds(qelplatform::kIdentityCheckIntervalMs + 1) +
+           std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::nanoseconds(resolution.tv_nsec) + std::chrono::milliseconds(1));
+}
+
+// Another hive renamed over the open one (a backup put back, say): the rename drops the open
+// file's last link, which one fstat shows. The next call that may write looks at once, so it
+// and every call after it use the new file; a reader looks within a few milliseconds, and until
+// then reads the old file whole.
+TEST_F(PortableHiveTest, AHiveRenamedOverTheOpenOneIsWrittenAtOnceAndReadSoon) {
     const fs::path hive = m_sandbox.UserHive();
-    const fs::path other = m_sandbox.Directory() / "other" / "user.hive";
-    qeltest::BuildHive(other, [] {
-        EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Backup"), u"v", 2), ERROR_SUCCESS);
-    });
+    int backups = 0;
+    const auto putBack = [&] {
+        const fs::path other =
+            m_sandbox.Directory() / ("backup" + std::to_string(++backups)) / "user.hive";
+        qeltest::BuildHive(other, [] {
+            EXPECT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Backup"), u"v", 2), ERROR_SUCCESS);
+        });
+        // Its companions go with the old file, as a tool replacing a closed hive would leave it.
+        for (const char* suffix : {"-wal", "-shm"}) fs::remove(hive.string() + suffix);
+        ASSERT_EQ(rename(other.c_str(), hive.c_str()), 0);
+    };
     ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Old"), u"v", 1), ERROR_SUCCESS);
     ASSERT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), 1u);
-    // Its companions go with the old file, as a tool replacing a closed hive would leave it.
-    for (const char* suffix : {"-wal", "-shm"}) fs::remove(hive.string() + suffix);
-    ASSERT_EQ(rename(other.c_str(), hive.c_str()), 0);
-
+    putBack();
+    // A read now sees one file or the other, never a mix.
+    const std::optional<DWORD> old = ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v");
+    EXPECT_TRUE(old == 1u || old == std::nullopt);
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Backup"), u"w", 3), ERROR_SUCCESS);
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), std::nullopt);
     EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Backup"), u"v"), 2u);
-    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Backup"), u"w", 3), ERROR_SUCCESS);
     // Written to the file now at the path, as a new process finds it.
     EXPECT_EQ(InChild([] {
                   int failures = ReadDword(HKEY_CURRENT_USER, Under(u"Backup"), u"w") != 3u;
@@ -228,6 +250,65 @@ TEST_F(PortableHiveTest, AHiveRenamedOverTheOpenOneIsUsedAtTheNextCall) {
                   return failures;
               }),
               0);
+
+    // Reads alone: the file put back is read once the reader has had time to look.
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Old"), u"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), 1u);
+    putBack();
+    std::this_thread::sleep_for(ReadersNoticeWithin());
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), std::nullopt);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Backup"), u"v"), 2u);
+}
+
+// Handle slots are reused, handle values never: a closed handle is refused even after its slot
+// holds another key, so a stale handle can never read or write someone else's key.
+TEST_F(PortableHiveTest, AClosedHandleStaysRefusedWhenItsSlotIsReused) {
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"A"), u"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"B"), u"v", 2), ERROR_SUCCESS);
+    std::vector<HKEY> seen;
+    HKEY closed = nullptr;
+    ASSERT_EQ(
+        RegOpenKeyExW(HKEY_CURRENT_USER, Win32Str(Under(u"A").c_str()), 0, KEY_ALL_ACCESS, &closed),
+        ERROR_SUCCESS);
+    ASSERT_EQ(RegCloseKey(closed), ERROR_SUCCESS);
+    seen.push_back(closed);
+    for (int i = 0; i < 100; ++i) {
+        qelreg::RegKey other;
+        ASSERT_EQ(other.Open(HKEY_CURRENT_USER, Under(u"B"), KEY_ALL_ACCESS), ERROR_SUCCESS);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), other.Get()), 0) << "a value came back";
+        seen.push_back(other.Get());
+        // The low half alone would name a predefined key from 0x80000000 up.
+        EXPECT_LT(reinterpret_cast<std::uintptr_t>(other.Get()) & 0xFFFFFFFFu, 0x80000000u);
+        DWORD size = 0;
+        EXPECT_EQ(RegQueryValueExW(closed, Win32Str(u"v"), nullptr, nullptr, nullptr, &size),
+                  ERROR_INVALID_HANDLE);
+        const DWORD nine = 9;
+        EXPECT_EQ(RegSetValueExW(closed, Win32Str(u"v"), 0, REG_DWORD,
+                                 reinterpret_cast<const BYTE*>(&nine), sizeof nine),
+                  ERROR_INVALID_HANDLE);
+    }
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"B"), u"v"), 2u);
+    EXPECT_EQ(RegCloseKey(closed), ERROR_INVALID_HANDLE);
+}
+
+// A write looks at the path itself: a hive moved away with nothing put in its place gets no
+// more writes, which go to a new hive at the path.
+TEST_F(PortableHiveTest, AWriteNeverGoesToAHiveMovedAway) {
+    const fs::path hive = m_sandbox.UserHive();
+    const fs::path aside = m_sandbox.Directory() / "user" / "moved.hive";
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"Old"), u"v", 1), ERROR_SUCCESS);
+    ASSERT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), 1u);
+    for (const char* suffix : {"", "-wal", "-shm"})
+        fs::rename(hive.string() + suffix, aside.string() + suffix);
+    const std::string movedBytes = ReadBytes(aside);
+    const std::string movedWal = ReadBytes(aside.string() + "-wal");
+
+    ASSERT_EQ(WriteDword(HKEY_CURRENT_USER, Under(u"New"), u"v", 2), ERROR_SUCCESS);
+    EXPECT_EQ(ReadBytes(aside), movedBytes);
+    EXPECT_EQ(ReadBytes(aside.string() + "-wal"), movedWal);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"New"), u"v"), 2u);
+    EXPECT_EQ(ReadDword(HKEY_CURRENT_USER, Under(u"Old"), u"v"), std::nullopt);
+    EXPECT_EQ(InChild([] { return ReadDword(HKEY_CURRENT_USER, Under(u"New"), u"v") != 2u; }), 0);
 }
 
 // A hive moved away (still linked, so still open and whole) with another put in its place is
