@@ -13,6 +13,11 @@
 //             UI/DiscVolumeName, which every process's first call resets)
 //   same      all eight change the same setting, each with values of its own; afterwards the
 //             setting must hold one of the eight last values
+//   alone     one writer, nobody else: what a write costs without waiting, and the occasional
+//             write that runs SQLite's automatic checkpoint (an fsync of the hive)
+//   cpu-only  no hive at all: eight processes each time 1,000 rounds of pure computation as
+//             long as one uncontended write. On 2 cores, eight busy processes preempt each other
+//             whatever they do, and this is the tail that alone causes
 // Every write is a commit to the same file, so the writers queue on SQLite's write lock (the
 // library's busy timeout is 5 s); the maximum shows how long the unluckiest one waited.
 #include <sys/mman.h>
@@ -33,8 +38,8 @@
 
 namespace {
 
-constexpr int kWriters = 8;
-constexpr std::array<ConfigKey, kWriters> kSettings = {
+constexpr int kMaxWriters = 8;
+constexpr std::array<ConfigKey, kMaxWriters> kSettings = {
     ckPaths_Theme_Default_4x3,  ckPaths_Theme_Default_16x9, ckPaths_Theme_Default_16x9_HD,
     ckUI_ISOImagePath,          ckUI_ImageFolderPath,       ckPaths_UI_TemporaryDir,
     ckPaths_UI_NewTemporaryDir, ckPaths_ScribantHDDVD_Path};
@@ -62,16 +67,54 @@ std::string LoadAverage() {
     return one + " " + five + " " + fifteen;
 }
 
+// Computation the optimiser cannot remove.
+void Spin(long rounds) {
+    volatile unsigned long sink = 0;
+    for (long i = 0; i < rounds; ++i) sink = sink + static_cast<unsigned long>(i);
+}
+
+enum class Case { Distinct, Same, Alone, CpuOnly };
+
+const char* NameOf(Case c) {
+    switch (c) {
+        case Case::Distinct:
+            return "distinct";
+        case Case::Same:
+            return "same";
+        case Case::Alone:
+            return "alone";
+        case Case::CpuOnly:
+            return "cpu-only";
+    }
+    return "?";
+}
+
+// Rounds of a loop that take about `target` on an idle processor.
+long CalibrateRounds(std::chrono::nanoseconds target) {
+    long rounds = 1000;
+    for (;;) {
+        const auto start = std::chrono::steady_clock::now();
+        Spin(rounds);
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (took >= std::chrono::milliseconds(5))
+            return static_cast<long>(static_cast<double>(rounds) * target.count() /
+                                     std::chrono::duration<double, std::nano>(took).count());
+        rounds *= 2;
+    }
+}
+
 // Runs one case on fresh hives; false when a write failed or a value was lost.
-bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
-    const std::filesystem::path caseDir = dir / (same ? "same" : "distinct");
+bool RunCase(const std::filesystem::path& dir, Case which, int writes, long spinRounds) {
+    const bool same = which == Case::Same;
+    const int writers = which == Case::Alone ? 1 : kMaxWriters;
+    const std::filesystem::path caseDir = dir / NameOf(which);
     std::filesystem::create_directories(caseDir);
     setenv("QELCONFIG_USER_HIVE", (caseDir / "user.hive").c_str(), 1);
     setenv("QELCONFIG_MACHINE_HIVE", (caseDir / "machine.hive").c_str(), 1);
 
     const std::size_t samples =
-        static_cast<std::size_t>(kWriters) * static_cast<std::size_t>(writes);
-    const std::size_t bytes = samples * sizeof(double) + kWriters * sizeof(WriterResult);
+        static_cast<std::size_t>(writers) * static_cast<std::size_t>(writes);
+    const std::size_t bytes = samples * sizeof(double) + writers * sizeof(WriterResult);
     void* shared = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return false;
     auto* latencies = static_cast<double*>(shared);
@@ -81,7 +124,7 @@ bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
     int go[2];
     if (pipe(ready) != 0 || pipe(go) != 0) return false;
     std::vector<pid_t> children;
-    for (int w = 0; w < kWriters; ++w) {
+    for (int w = 0; w < writers; ++w) {
         const pid_t child = fork();
         if (child == 0) {
             close(ready[0]);
@@ -96,7 +139,15 @@ bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
             WriterResult& result = results[w];
             double* mine =
                 latencies + static_cast<std::size_t>(w) * static_cast<std::size_t>(writes);
-            for (int i = 0; i < writes; ++i) {
+            for (int i = 0; i < writes && which == Case::CpuOnly; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                Spin(spinRounds);
+                mine[i] = std::chrono::duration<double, std::nano>(
+                              std::chrono::steady_clock::now() - start)
+                              .count();
+                ++result.done;
+            }
+            for (int i = 0; i < writes && which != Case::CpuOnly; ++i) {
                 const CString text = Widen(Text(w, i + 1));
                 const auto start = std::chrono::steady_clock::now();
                 const HRESULT hr = config.SetValue(setting, text);
@@ -114,7 +165,7 @@ bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
     close(ready[1]);
     close(go[0]);
     char token = 0;
-    for (int w = 0; w < kWriters; ++w)
+    for (int w = 0; w < writers; ++w)
         if (read(ready[0], &token, 1) != 1) return false;
     const auto start = std::chrono::steady_clock::now();
     close(go[1]);  // every writer's read returns 0 at once: go
@@ -131,26 +182,33 @@ bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
     LatencySamples all(samples);
     int failed = 0;
     int done = 0;
-    for (int w = 0; w < kWriters; ++w) {
+    for (int w = 0; w < writers; ++w) {
         failed += results[w].failed;
         done += results[w].done;
     }
     for (std::size_t i = 0; i < samples; ++i) all.Add(latencies[i]);
     munmap(shared, bytes);
 
-    // The parent's first call to the library, on this case's hives: the final values.
-    CQelConfig& config = QelConfig();
     int lost = 0;
     std::string finals;
+    if (which == Case::CpuOnly) {
+        std::printf(
+            "%-8s  %5d rounds in %.2f s; single round median %.0f µs, p99 %.0f µs, "
+            "max %.0f µs\n",
+            NameOf(which), done, seconds, all.Median() / 1000, all.P99() / 1000, all.Max() / 1000);
+        return ok && done == writers * writes;
+    }
+    // The parent's first call to the library, on this case's hives: the final values.
+    CQelConfig& config = QelConfig();
     if (same) {
         CString value;
         config.GetValue(ckUI_ISOImagePath, value);
         bool known = false;
-        for (int w = 0; w < kWriters; ++w) known = known || value == Widen(Text(w, writes));
+        for (int w = 0; w < writers; ++w) known = known || value == Widen(Text(w, writes));
         if (!known) lost = 1;
         finals = std::string(value.View().begin(), value.View().end());
     } else {
-        for (int w = 0; w < kWriters; ++w) {
+        for (int w = 0; w < writers; ++w) {
             CString value;
             config.GetValue(kSettings[w], value);
             if (!(value == Widen(Text(w, writes)))) ++lost;
@@ -159,14 +217,14 @@ bool RunCase(const std::filesystem::path& dir, bool same, int writes) {
     std::printf(
         "%-8s  %5d writes in %.2f s: %.0f writes/s; single write median %.0f µs, "
         "p99 %.0f µs, max %.0f µs; failed calls %d; ",
-        same ? "same" : "distinct", done, seconds, done / seconds, all.Median() / 1000,
-        all.P99() / 1000, all.Max() / 1000, failed);
+        NameOf(which), done, seconds, done / seconds, all.Median() / 1000, all.P99() / 1000,
+        all.Max() / 1000, failed);
     if (same)
         std::printf("final value %s (%s)\n", finals.c_str(),
                     lost == 0 ? "a writer's last" : "NOT a writer's last: LOST");
     else
         std::printf("settings not holding their writer's last value: %d\n", lost);
-    return ok && failed == 0 && lost == 0 && done == kWriters * writes;
+    return ok && failed == 0 && lost == 0 && done == writers * writes;
 }
 
 }  // namespace
@@ -182,16 +240,18 @@ int main(int argc, char** argv) {
     if (mkdtemp(pattern.data()) == nullptr) return 1;
     const std::filesystem::path dir(pattern);
     unsetenv("QELCONFIG_READONLY_HIVES");
-    std::printf("%d writer processes, %d changes each; load average before: %s\n", kWriters, writes,
-                LoadAverage().c_str());
+    std::printf("%d writer processes, %d changes each; load average before: %s\n", kMaxWriters,
+                writes, LoadAverage().c_str());
     // Each case in a process of its own: the library's instance belongs to the hives it first
     // opened, and the parent of the next case's writers must not have used it.
+    // As long as the median uncontended write measured on this machine (25 µs).
+    const long spinRounds = CalibrateRounds(std::chrono::microseconds(25));
     bool ok = true;
-    for (const bool same : {false, true}) {
+    for (const Case which : {Case::Distinct, Case::Same, Case::Alone, Case::CpuOnly}) {
         std::fflush(stdout);
         const pid_t child = fork();
         if (child == 0) {
-            const bool passed = RunCase(dir, same, writes);
+            const bool passed = RunCase(dir, which, writes, spinRounds);
             std::fflush(stdout);
             _exit(passed ? 0 : 1);
         }
