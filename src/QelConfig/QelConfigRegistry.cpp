@@ -11,7 +11,7 @@ CString CQelConfig::_GetRegPath(const CString& keyPath) {
 
 HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScope scope) {
     qelsetting::RegLocation other;
-    const qelsetting::RegLocation* where = m_locations->Find(path.View());
+    const qelsetting::RegLocation* where = m_locations->Find(path);
     if (where == nullptr) {
         other = qelsetting::SplitRegPath(path);
         where = &other;
@@ -28,7 +28,7 @@ HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScop
 
 HRESULT CQelConfig::_SetRegValue(const CString& path, const CString& text, ConfigScope scope) {
     qelsetting::RegLocation other;
-    const qelsetting::RegLocation* known = m_locations->Find(path.View());
+    const qelsetting::RegLocation* known = m_locations->Find(path);
     const qelsetting::RegLocation& where =
         known != nullptr ? *known : (other = qelsetting::SplitRegPath(path));
     const std::optional<DWORD> bytes =

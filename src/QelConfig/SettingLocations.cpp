@@ -17,6 +17,7 @@ LocationTable::LocationTable(const CString& application, const CString& version,
         const Row& row = m_rows[static_cast<size_t>(i)];
         m_byKeyPath.emplace(std::u16string_view(rows[i].keyPath), &row);
         m_byPath.emplace(row.path.View(), &row);
+        m_byText.emplace(row.path.GetString(), &row);
     }
 }
 
@@ -25,8 +26,12 @@ const CString* LocationTable::PathOf(std::u16string_view keyPath) const noexcept
     return it == m_byKeyPath.end() ? nullptr : &it->second->path;
 }
 
-const RegLocation* LocationTable::Find(std::u16string_view path) const noexcept {
-    const auto it = m_byPath.find(path);
+const RegLocation* LocationTable::Find(const CString& path) const noexcept {
+    // The same buffer holds the same text: a shared text is copied before it is changed.
+    if (const auto same = m_byText.find(path.GetString());
+        same != m_byText.end() && same->second->path.GetLength() == path.GetLength())
+        return &same->second->where;
+    const auto it = m_byPath.find(path.View());
     return it == m_byPath.end() ? nullptr : &it->second->where;
 }
 

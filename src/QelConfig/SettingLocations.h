@@ -27,8 +27,9 @@ public:
 
     // The composed path of a row's key path, or null when no row has that key path.
     const CString* PathOf(std::u16string_view keyPath) const noexcept;
-    // The location of a composed path that PathOf gave, or null.
-    const RegLocation* Find(std::u16string_view path) const noexcept;
+    // The location of a composed path that PathOf gave, or null. A copy of what PathOf gave
+    // shares its text, and is found by that alone, without hashing the text.
+    const RegLocation* Find(const CString& path) const noexcept;
 
 private:
     struct Row {
@@ -38,6 +39,7 @@ private:
     std::vector<Row> m_rows;  // never resized once the indexes point into it
     std::unordered_map<std::u16string_view, const Row*> m_byKeyPath;
     std::unordered_map<std::u16string_view, const Row*> m_byPath;
+    std::unordered_map<const char16_t*, const Row*> m_byText;  // by the rows' own text buffers
 };
 
 }  // namespace qelsetting

@@ -90,15 +90,20 @@ TEST(SettingRules, TheLocationTableAnswersAsComposingWould) {
         const CString* path = table.PathOf(row.keyPath);
         ASSERT_NE(path, nullptr);
         EXPECT_EQ(path->View(), composed.View());
-        // Looked up by text, not by the string object it came from.
-        const RegLocation* where = table.Find(CString(composed.View()).View());
+        // Found by its text as well as through the buffer PathOf handed out.
+        const RegLocation* where = table.Find(CString(composed.View()));
         ASSERT_NE(where, nullptr);
+        EXPECT_EQ(table.Find(*path), where);
         EXPECT_EQ(where->key.View(), SplitRegPath(composed).key.View());
         EXPECT_EQ(where->valueName.View(), SplitRegPath(composed).valueName.View());
     }
     EXPECT_EQ(table.PathOf(u"UI/NoSuchSetting"), nullptr);
     EXPECT_EQ(table.PathOf(u"ui/burntodisk"), nullptr);  // paths are matched exactly
-    EXPECT_EQ(table.Find(u"Software\\Halvard\\UI\\BurnToDisk"), nullptr);
+    EXPECT_EQ(table.Find(CString(u"Software\\Halvard\\UI\\BurnToDisk")), nullptr);
+    // A text that begins where a row's does, but is shorter, is not that row's.
+    const CString* full = table.PathOf(g_ConfigTable[0].keyPath);
+    ASSERT_NE(full, nullptr);
+    EXPECT_EQ(table.Find(full->Left(full->GetLength() - 1)), nullptr);
 }
 
 }  // namespace
