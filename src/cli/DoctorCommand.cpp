@@ -81,13 +81,13 @@ Result RunDoctor() {
         }
         // Before any value is read: a bad page in the middle of a file passes the registry's
         // own check when it opens the hive, and reads may never touch it.
-        const HiveRepairReport full = CheckHiveFile(hive);
+        const HiveFileCheck full = CheckHiveFile(hive);
         for (const std::string& leftover : full.leftovers)
             problems.push_back({hive, "leftover", u"", u"", nullptr,
                                 leftover +
                                     " was left by an interrupted run; qelconfig doctor --repair "
                                     "removes it"});
-        if (full.state == "damaged") {
+        if (full.damaged) {
             std::string detail = "the file is damaged";
             for (const std::string& text : full.details) detail += ": " + text;
             problems.push_back({hive, "hive", u"", u"", nullptr,

@@ -335,46 +335,42 @@ void DiscardBuilt(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 
-class Report {
-public:
-    Report(QelHiveRepairNote note, void* context) : m_note(note), m_context(context) {}
-    void Say(const char* what, const std::string& text) const {
-        m_note(m_context, what, text.c_str(), nullptr, nullptr);
-    }
-    void Path(const char* what, const std::string* text) const {
-        m_note(m_context, what, text == nullptr ? nullptr : text->c_str(), nullptr, nullptr);
-    }
-    void Lost(const SalvageLoss& loss) const {
-        m_note(m_context, loss.isValue ? "lost-value" : "lost-key", loss.reason.c_str(),
-               loss.key.c_str(), loss.isValue ? loss.name.c_str() : nullptr);
-    }
+// The items of a salvage that did not make it into the rebuilt hive, for the report.
+void NoteLosses(const HiveSalvage& salvage, QelHiveRepairReport& report) {
+    for (const SalvageLoss& loss : salvage.lost)
+        report.lost.push_back(
+            {loss.key, loss.isValue ? loss.name : std::u16string(), loss.isValue, loss.reason});
+    report.unreadable.insert(report.unreadable.end(), salvage.unreadable.begin(),
+                             salvage.unreadable.end());
+}
 
-private:
-    QelHiveRepairNote m_note;
-    void* m_context;
-};
+// The files of the damaged hive that are now kept under `aside`.
+void NoteMoved(const std::string& aside, QelHiveRepairReport& report) {
+    for (const char* suffix : {"", "-wal", "-shm"}) {
+        if (Exists(aside + suffix)) report.moved.push_back(aside + suffix);
+    }
+}
 
-LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
+LSTATUS Repair(HiveKind kind, bool checkOnly, QelHiveRepairReport& report) {
     const std::string configured = HivePath(kind, ProcessEnv);
     // Links among the directories are followed, as the registry follows them.
     const std::string path = configured.empty() ? configured : ResolveHivePath(configured);
     if (path.empty() && !configured.empty() && errno == ENOENT) {
-        report.Say("state", "missing");
+        report.state = QelHiveState::Missing;
         return ERROR_SUCCESS;
     }
     if (std::optional<RepairIntent> intent = path.empty() ? std::nullopt : ReadIntent(path)) {
-        report.Say("state", "interrupted");
-        report.Say("detail",
-                   "a repair was interrupted before the rebuilt hive took its place; "
-                   "the damaged one is kept as " +
-                       intent->aside);
+        report.state = QelHiveState::Interrupted;
+        report.details.push_back(
+            "a repair was interrupted before the rebuilt hive took its place; "
+            "the damaged one is kept as " +
+            intent->aside);
         if (checkOnly) return ERROR_SUCCESS;
         if (ReadOnlyBySwitch(kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
         if (LSTATUS rc = CompleteSwitch(path, *intent); rc != ERROR_SUCCESS) return rc;
-        for (const char* suffix : {"", "-wal", "-shm"}) {
-            if (Exists(intent->aside + suffix)) report.Say("moved", intent->aside + suffix);
-        }
-        report.Path("rebuilt", intent->built.empty() ? nullptr : &path);
+        NoteMoved(intent->aside, report);
+        report.replaced = true;
+        if (!intent->built.empty()) report.rebuilt = path;
         return ERROR_SUCCESS;
     }
     for (const std::string& leftover : Leftovers(path)) {
@@ -383,29 +379,29 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
         const bool ours =
             lstat(leftover.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
         if (checkOnly || !ours || ReadOnlyBySwitch(kind, ProcessEnv)) {
-            report.Say("leftover", leftover);
+            report.leftovers.push_back(leftover);
         } else if (unlink(leftover.c_str()) == 0) {
-            report.Say("removed", leftover);
+            report.removed.push_back(leftover);
         }
     }
     HiveStatus status = HiveStatus::Refused;
     if (!path.empty()) status = Hive(kind, path).Status();
     // Not a switch: the statuses that refuse a hive grow with the store's checks.
     if (status == HiveStatus::Missing) {
-        report.Say("state", "missing");
+        report.state = QelHiveState::Missing;
         return ERROR_SUCCESS;
     }
     if (status == HiveStatus::Foreign) {
         // Perhaps someone's data at a wrong path: theirs to move, never ours.
-        report.Say("state", "foreign");
+        report.state = QelHiveState::Foreign;
         return checkOnly ? ERROR_SUCCESS : ERROR_BADDB;
     }
     if (status == HiveStatus::Unavailable) {
-        report.Say("state", "unavailable");
+        report.state = QelHiveState::Unavailable;
         return checkOnly ? ERROR_SUCCESS : ERROR_REGISTRY_IO_FAILED;
     }
     if (status != HiveStatus::Open && status != HiveStatus::Damaged) {
-        report.Say("state", "refused");
+        report.state = QelHiveState::Refused;
         return checkOnly ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     }
 
@@ -418,11 +414,11 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
     } else if (!HiveIntact(snap.copy, &problem)) {
         problem = "integrity check: " + problem;
     } else {
-        report.Say("state", "healthy");
+        report.state = QelHiveState::Healthy;
         return ERROR_SUCCESS;
     }
-    report.Say("state", "damaged");
-    report.Say("detail", problem);
+    report.state = QelHiveState::Damaged;
+    report.details.push_back(problem);
     if (checkOnly) return ERROR_SUCCESS;
     if (ReadOnlyBySwitch(kind, ProcessEnv)) return ERROR_ACCESS_DENIED;
 
@@ -455,31 +451,28 @@ LSTATUS Repair(HiveKind kind, bool checkOnly, const Report& report) {
     StepDone();
     if (LSTATUS rc = CompleteSwitch(path, intent); rc != ERROR_SUCCESS) {
         // Left with its intent: the hive is refused until the next repair finishes the switch.
-        report.Say("detail", "the repair stopped half-way: " + std::string(std::strerror(errno)));
+        report.details.push_back("the repair stopped half-way: " +
+                                 std::string(std::strerror(errno)));
         return rc;
     }
-    for (const char* suffix : {"", "-wal", "-shm"}) {
-        if (Exists(aside + suffix)) report.Say("moved", aside + suffix);
-    }
-    if (anything)
-        report.Path("rebuilt", &path);
-    else
-        report.Path("rebuilt", nullptr);
-    report.Say("saved-keys", std::to_string(salvage.keys.size()));
-    report.Say("saved-values", std::to_string(salvage.values.size()));
-    for (const SalvageLoss& loss : salvage.lost) report.Lost(loss);
-    for (const std::string& text : salvage.unreadable) report.Say("unreadable", text);
+    NoteMoved(aside, report);
+    report.replaced = true;
+    if (anything) report.rebuilt = path;
+    report.savedKeys = salvage.keys.size();
+    report.savedValues = salvage.values.size();
+    NoteLosses(salvage, report);
     return ERROR_SUCCESS;
 }
 
 }  // namespace
 
-LSTATUS QelRegRepairHive(HKEY root, DWORD flags, QelHiveRepairNote note, void* context) {
+LSTATUS QelRegRepairHive(HKEY root, DWORD flags, QelHiveRepairReport* report) {
     if (root != HKEY_CURRENT_USER && root != HKEY_LOCAL_MACHINE) return ERROR_INVALID_HANDLE;
-    if (note == nullptr) return ERROR_INVALID_PARAMETER;
+    if (report == nullptr) return ERROR_INVALID_PARAMETER;
     try {
+        *report = QelHiveRepairReport();
         return Repair(root == HKEY_CURRENT_USER ? HiveKind::User : HiveKind::Machine,
-                      (flags & QELREPAIR_CHECK_ONLY) != 0, Report(note, context));
+                      (flags & QELREPAIR_CHECK_ONLY) != 0, *report);
     } catch (const std::bad_alloc&) {
         return ERROR_OUTOFMEMORY;
     } catch (...) {

@@ -4,14 +4,16 @@
 // mended like the user's (with the machine hive's mode), and a hive that changes while the
 // repair reads it is left where it is.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "QelPlatform.h"
@@ -34,24 +36,6 @@ std::u16string Name(int i) {
     const std::string digits = std::to_string(1000 + i);
     return u"value" + std::u16string(digits.begin(), digits.end());
 }
-
-// The notes of a repair, by kind, in order.
-struct Notes {
-    std::multimap<std::string, std::string> texts;
-    std::function<void(const std::string& what)> onNote;
-
-    static void Take(void* context, const char* what, const char* text, LPCWSTR, LPCWSTR) {
-        auto* notes = static_cast<Notes*>(context);
-        notes->texts.emplace(what, text == nullptr ? "" : text);
-        if (notes->onNote) notes->onNote(what);
-    }
-    std::vector<std::string> All(const std::string& what) const {
-        std::vector<std::string> all;
-        const auto [first, last] = texts.equal_range(what);
-        for (auto it = first; it != last; ++it) all.push_back(it->second);
-        return all;
-    }
-};
 
 // Fills a hive with kValues values of 200 bytes each, closes it (everything in the main file),
 // and overwrites the page holding value 100's data with garbage: a hive whose header and schema
@@ -84,15 +68,18 @@ TEST(HiveRepairTest, ADamagedMachineHiveIsMovedAsideAndRebuilt) {
     const fs::path hive = sandbox.MachineHive();
     MakeDamagedHive(HKEY_LOCAL_MACHINE, hive);
     // In a process that has not used the hive, as the repair asks.
-    Notes notes;
-    const int repaired = qeltest::InChild([&notes] {
-        const LSTATUS rc = QelRegRepairHive(HKEY_LOCAL_MACHINE, 0, Notes::Take, &notes);
+    const int repaired = qeltest::InChild([] {
+        QelHiveRepairReport report;
+        const LSTATUS rc = QelRegRepairHive(HKEY_LOCAL_MACHINE, 0, &report);
         if (rc != ERROR_SUCCESS) return 1;
-        if (notes.All("state") != std::vector<std::string>{"damaged"}) return 2;
-        if (notes.All("saved-values").size() != 1) return 3;
-        const int saved = std::stoi(notes.All("saved-values")[0]);
+        if (report.state != QelHiveState::Damaged) return 2;
+        if (!report.replaced) return 3;
+        const auto saved = static_cast<int>(report.savedValues);
         if (saved <= 0 || saved >= kValues) return 4;
-        if (static_cast<int>(notes.All("lost-value").size()) + saved != kValues) return 5;
+        const auto lostValues =
+            std::count_if(report.lost.begin(), report.lost.end(),
+                          [](const QelHiveRepairLoss& loss) { return loss.isValue; });
+        if (static_cast<int>(lostValues) + saved != kValues) return 5;
         return 0;
     });
     ASSERT_EQ(repaired, 0);
@@ -127,9 +114,27 @@ TEST(HiveRepairTest, ADamagedMachineHiveIsMovedAsideAndRebuilt) {
     EXPECT_EQ(read, 0) << "1: not a sound hive, 2: value 0 lost, 3: not the values saved";
 }
 
+// The hive ChangeHiveOnCheck changes (once) in the child that repairs it.
+fs::path g_changing;
+bool g_changed = false;
+
+// An automatic extension of SQLite, so run for every connection the process opens. The first
+// one on the repair's private copy of the hive (in its qelconfig-repair- directory) is the
+// check of that copy: after the copy was taken, before the damaged hive is moved. Another
+// program writes to the hive then: one more page at its end.
+int ChangeHiveOnCheck(sqlite3* db, char** /*error*/, const sqlite3_api_routines* /*api*/) {
+    const char* file = sqlite3_db_filename(db, "main");
+    if (g_changed || file == nullptr ||
+        std::string_view(file).find("/qelconfig-repair-") == std::string_view::npos)
+        return SQLITE_OK;
+    g_changed = true;
+    qeltest::WriteBytes(g_changing, qeltest::ReadBytes(g_changing) + qeltest::Garbage(kPage, 9));
+    return SQLITE_OK;
+}
+
 // The repair reads a copy of the hive and checks, just before it moves the hive, that the file
-// is still the one it read: here the hive changes while the repair works (when it reports the
-// damage), and the repair gives up with ERROR_BUSY, leaving the changed hive where it was and
+// is still the one it read: here the hive changes while the repair works (when it checks the
+// copy), and the repair gives up with ERROR_BUSY, leaving the changed hive where it was and
 // nothing of its own behind.
 TEST(HiveRepairTest, AHiveThatChangesWhileRepairedIsLeftInPlace) {
     qeltest::HiveSandbox sandbox;
@@ -137,20 +142,19 @@ TEST(HiveRepairTest, AHiveThatChangesWhileRepairedIsLeftInPlace) {
     MakeDamagedHive(HKEY_CURRENT_USER, hive);
     const std::vector<std::string> before = qeltest::Listing(hive.parent_path());
     const std::size_t damagedSize = qeltest::ReadBytes(hive).size();
-    Notes notes;
-    std::string changed;
-    notes.onNote = [&hive, &changed](const std::string& what) {
-        if (what != "detail" || !changed.empty()) return;
-        // Another program writing to the file: one more page at its end.
-        changed = qeltest::ReadBytes(hive) + qeltest::Garbage(kPage, 9);
-        qeltest::WriteBytes(hive, changed);
-    };
-    const int result = qeltest::InChild([&notes, &changed] {
-        const LSTATUS rc = QelRegRepairHive(HKEY_CURRENT_USER, 0, Notes::Take, &notes);
-        if (changed.empty()) return 100;  // the damage was never reported
+    const int result = qeltest::InChild([&hive] {
+        g_changing = hive;
+        // SQLite takes any entry point as void(void) and calls it with its real arguments.
+        sqlite3_auto_extension(reinterpret_cast<void (*)()>(&ChangeHiveOnCheck));
+        QelHiveRepairReport report;
+        const LSTATUS rc = QelRegRepairHive(HKEY_CURRENT_USER, 0, &report);
+        if (!g_changed) return 100;                             // the copy was never checked
+        if (report.state != QelHiveState::Damaged) return 101;  // the damage was never reported
         return rc == ERROR_BUSY ? 0 : 1;
     });
-    ASSERT_EQ(result, 0) << (result == 100 ? "no detail note" : "the repair went on");
+    ASSERT_EQ(result, 0) << (result == 100   ? "the copy was never checked"
+                             : result == 101 ? "no damage reported"
+                                             : "the repair went on");
     EXPECT_EQ(qeltest::Listing(hive.parent_path()), before) << "the repair left files";
     EXPECT_TRUE(Matching(hive.parent_path(), ".corrupt-").empty());
     // The hive at the path is the changed one, not moved and not replaced.
