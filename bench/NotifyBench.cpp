@@ -28,7 +28,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace {
 

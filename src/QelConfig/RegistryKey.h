@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelreg {
 

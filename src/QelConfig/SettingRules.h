@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "QelConfig.h"
+#include "QelRegistry.h"
 
 namespace qelsetting {
 

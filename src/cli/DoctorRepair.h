@@ -9,7 +9,7 @@
 
 #include "Command.h"
 #include "Hive.h"
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelcli {
 

@@ -12,7 +12,7 @@
 #include <fcntl.h>
 #include <io.h>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "Utf8.h"
 #else
 #include <fcntl.h>

@@ -4,7 +4,7 @@
 #include <sstream>
 
 #if defined(_WIN32)
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #else
 #include <sys/ioctl.h>
 #include <unistd.h>

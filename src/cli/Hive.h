@@ -3,7 +3,7 @@
 // The two registry hives that settings live in.
 #pragma once
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelcli {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Hive.h"
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryTree.h"
 
 namespace qelcli {

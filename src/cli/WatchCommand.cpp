@@ -27,7 +27,7 @@
 #include "Utf8.h"
 
 #if defined(_WIN32)
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #else
 #include <pthread.h>
 #include <signal.h>

@@ -12,7 +12,7 @@
 
 #if defined(_WIN32)
 // <shellapi.h> needs <windows.h> first; QelPlatform.h brings it without the min/max macros.
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include <shellapi.h>
 #endif
 

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryKey.h"
 #include "support/HiveSandbox.h"
 

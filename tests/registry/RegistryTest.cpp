@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryKey.h"
 #include "support/HiveSandbox.h"
 #include "support/RegistryProbe.h"
@@ -19,8 +19,6 @@
 namespace {
 
 using Bytes = std::vector<BYTE>;
-
-constexpr LSTATUS kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 
 using qelreg::RegKey;
 
@@ -723,17 +721,17 @@ TEST_P(RegistryTest, ASubKeyPathStartingWithABackslashIsRefused) {
         RegKey opened;
         EXPECT_EQ(
             RegOpenKeyExW(row.parent, Win32Str(row.path.c_str()), 0, KEY_READ, opened.Receive()),
-            kErrorBadPathname);
+            ERROR_BAD_PATHNAME);
         EXPECT_EQ(opened.Get(), nullptr);
         RegKey created;
         DWORD disposition = 0;
         EXPECT_EQ(RegCreateKeyExW(row.parent, Win32Str(row.path.c_str()), 0, nullptr, 0,
                                   KEY_ALL_ACCESS, nullptr, created.Receive(), &disposition),
-                  kErrorBadPathname);
+                  ERROR_BAD_PATHNAME);
         EXPECT_EQ(created.Get(), nullptr);
         EXPECT_EQ(disposition, 0u);
         // Deleting opens the key by the same rule.
-        EXPECT_EQ(RegDeleteKeyW(row.parent, Win32Str(row.path.c_str())), kErrorBadPathname);
+        EXPECT_EQ(RegDeleteKeyW(row.parent, Win32Str(row.path.c_str())), ERROR_BAD_PATHNAME);
     }
     // Nothing was made or deleted, anywhere; the path without its leading backslash still works.
     EXPECT_EQ(SubKeys(base.Get()), std::vector<std::u16string>{u"Existing"});

@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryKey.h"
 #include "support/ChildProcess.h"
 

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <string>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryTree.h"
 
 namespace qeltest {

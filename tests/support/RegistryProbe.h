@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryKey.h"
 
 namespace qeltest {

@@ -13,7 +13,7 @@
 #include <memory>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelplatform {
 

@@ -13,7 +13,7 @@
 
 #include <memory>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/Event.h"
 
 namespace qelplatform {

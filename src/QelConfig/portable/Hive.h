@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/CommitWatch.h"
 #include "portable/HiveConnection.h"
 #include "portable/HiveFile.h"

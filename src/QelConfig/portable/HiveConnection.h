@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/Sqlite.h"
 
 namespace qelplatform {

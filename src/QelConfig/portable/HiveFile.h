@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/PosixSystem.h"
 #include "portable/HiveLocation.h"
 #include "portable/HiveTrust.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelplatform {
 

@@ -24,7 +24,7 @@
 #include <string>
 #include <string_view>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/HiveFile.h"
 
 namespace qelplatform {

@@ -18,7 +18,7 @@
 #include <memory>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/Hive.h"
 
 namespace qelplatform {

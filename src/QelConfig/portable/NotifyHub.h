@@ -31,7 +31,7 @@
 #include <functional>
 #include <memory>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/Event.h"
 #include "portable/Hive.h"
 

@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/Hive.h"
 
 namespace qelplatform {

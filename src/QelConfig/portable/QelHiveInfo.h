@@ -6,7 +6,7 @@
 
 #if !defined(_WIN32)
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 // Flags reported by QelRegGetHiveInfo.
 #define QELHIVE_READONLY_SWITCH 0x80u  // with READONLY: QELCONFIG_READONLY_HIVES names the hive

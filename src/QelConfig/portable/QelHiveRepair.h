@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 // What the check found at the hive's path.
 enum class QelHiveState {

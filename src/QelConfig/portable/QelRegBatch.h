@@ -8,7 +8,7 @@
 
 #if !defined(_WIN32)
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 #define QELCHANGE_CREATE_KEY 1u    // as RegCreateKeyExW: subKey made, with any missing above it
 #define QELCHANGE_DELETE_KEY 2u    // as RegDeleteKeyW: subKey, which must have no sub-keys

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/EventHandles.h"
 #include "portable/ForkGuard.h"
 #include "portable/Hive.h"
@@ -30,8 +30,6 @@ using namespace qelplatform;
 
 namespace {
 
-constexpr LSTATUS kErrorNoAccess = 998;     // ERROR_NOACCESS: a null pointer with a size
-constexpr LSTATUS kErrorBadPathname = 161;  // ERROR_BAD_PATHNAME
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 
@@ -207,7 +205,7 @@ bool StartsWithSeparator(LPCWSTR path) { return path != nullptr && path[0] == u'
 // A run of backslashes is one separator, and trailing ones are ignored.
 LSTATUS SplitPath(LPCWSTR path, PathParts* parts) {
     if (path == nullptr) return ERROR_SUCCESS;
-    if (StartsWithSeparator(path)) return kErrorBadPathname;
+    if (StartsWithSeparator(path)) return ERROR_BAD_PATHNAME;
     std::u16string_view rest(path);
     while (!rest.empty()) {
         const std::size_t start = rest.find_first_not_of(u'\\');
@@ -299,7 +297,7 @@ LSTATUS RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD /*ulOptions*/, REGSAM s
         const KeyHandle* parent = Resolve(state, hKey, temporary, MayWrite(samDesired));
         if (parent == nullptr) return ERROR_INVALID_HANDLE;
         // Before the path cache, which only ever holds paths that split.
-        if (StartsWithSeparator(lpSubKey)) return kErrorBadPathname;
+        if (StartsWithSeparator(lpSubKey)) return ERROR_BAD_PATHNAME;
         Hive& hive = *parent->hive;
         const std::u16string_view text = lpSubKey == nullptr ? u"" : lpSubKey;
         KeyId key = kRootKey;
@@ -376,7 +374,7 @@ LSTATUS RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, LPDWORD lpReserved, LPD
 
 LSTATUS RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD /*Reserved*/, DWORD dwType,
                        const BYTE* lpData, DWORD cbData) {
-    if (lpData == nullptr && cbData != 0) return kErrorNoAccess;
+    if (lpData == nullptr && cbData != 0) return ERROR_NOACCESS;
     const std::u16string_view name = ValueName(lpValueName);
     if (name.size() > kMaxValueNameLength || cbData > kMaxValueBytes)
         return ERROR_INVALID_PARAMETER;
@@ -545,7 +543,7 @@ LSTATUS QelRegGetHiveInfo(HKEY root, char* pathBuffer, DWORD* pathBufferSize, DW
 
 LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
                            DWORD* failedIndex) {
-    if (changes == nullptr && count != 0) return kErrorNoAccess;
+    if (changes == nullptr && count != 0) return ERROR_NOACCESS;
     // Checked before anything is written, as each call checks its arguments first.
     auto fail = [failedIndex](DWORD index, LSTATUS status) {
         if (failedIndex != nullptr) *failedIndex = index;
@@ -558,7 +556,7 @@ LSTATUS QelRegApplyChanges(HKEY hKey, const QELREGCHANGE* changes, DWORD count,
                 if (change.subKey == nullptr) return fail(i, ERROR_INVALID_PARAMETER);
                 break;
             case QELCHANGE_SET_VALUE:
-                if (change.data == nullptr && change.size != 0) return fail(i, kErrorNoAccess);
+                if (change.data == nullptr && change.size != 0) return fail(i, ERROR_NOACCESS);
                 if (change.size > kMaxValueBytes) return fail(i, ERROR_INVALID_PARAMETER);
                 [[fallthrough]];
             case QELCHANGE_DELETE_VALUE:

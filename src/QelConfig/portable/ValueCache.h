@@ -11,7 +11,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelplatform {
 

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 
 namespace qelplatform {
 

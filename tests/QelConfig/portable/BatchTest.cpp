@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/QelRegBatch.h"
 #include "stress/FaultVfs.h"
 #include "support/HiveSandbox.h"
@@ -104,7 +104,11 @@ TEST_F(BatchTest, ArgumentsFollowTheRulesOfTheCallsTheyStandFor) {
         LSTATUS status;
         DWORD failed;
     } cases[] = {
-        {"data pointer missing", HKEY_CURRENT_USER, {Create(kKey.c_str()), noData}, 998, 1},
+        {"data pointer missing",
+         HKEY_CURRENT_USER,
+         {Create(kKey.c_str()), noData},
+         ERROR_NOACCESS,
+         1},
         {"unknown kind",
          HKEY_CURRENT_USER,
          {Create(kKey.c_str()), unknown},

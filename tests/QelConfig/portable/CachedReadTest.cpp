@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/CommitWatch.h"
 #include "stress/FaultVfs.h"
 #include "support/ChildProcess.h"

@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/QelHiveInfo.h"
 #include "portable/QelHiveRepair.h"
 #include "support/ChildProcess.h"

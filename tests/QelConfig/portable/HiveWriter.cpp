@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "RegistryKey.h"
 
 namespace {

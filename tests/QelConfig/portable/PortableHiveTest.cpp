@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/HiveFile.h"
 #include "portable/QelHiveInfo.h"
 #include "support/ChildProcess.h"

@@ -17,7 +17,7 @@
 #include <vector>
 #include <string>
 
-#include "QelPlatform.h"
+#include "QelRegistry.h"
 #include "portable/QelHiveInfo.h"
 #include "stress/FaultVfs.h"
 #include "support/ChildProcess.h"
