@@ -90,15 +90,6 @@ std::optional<Options> ParseOptions(int argc, char** argv) {
     return options;
 }
 
-std::string LoadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string one;
-    std::string five;
-    std::string fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 std::string SelfPath() {
     std::vector<char> path(4096);
     const ssize_t length = readlink("/proc/self/exe", path.data(), path.size() - 1);

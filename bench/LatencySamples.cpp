@@ -1,6 +1,7 @@
 #include "LatencySamples.h"
 
 #include <algorithm>
+#include <fstream>
 
 void LatencySamples::Merge(const LatencySamples& other) {
     m_ns.insert(m_ns.end(), other.m_ns.begin(), other.m_ns.end());
@@ -16,4 +17,13 @@ double LatencySamples::Percentile(double fraction) {
     const std::size_t index = std::min(
         m_ns.size() - 1, static_cast<std::size_t>(fraction * static_cast<double>(m_ns.size())));
     return m_ns[index];
+}
+
+std::string LoadAverage() {
+    std::ifstream file("/proc/loadavg");
+    std::string one;
+    std::string five;
+    std::string fifteen;
+    file >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
 }

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 class LatencySamples {
@@ -41,3 +42,7 @@ private:
     std::vector<double> m_ns;
     bool m_sorted = false;
 };
+
+// The machine's load average over 1, 5 and 15 minutes, as /proc/loadavg gives it: printed beside
+// every figure, since a busy machine moves them.
+std::string LoadAverage();

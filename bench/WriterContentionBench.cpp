@@ -58,15 +58,6 @@ struct WriterResult {
     int done;
 };
 
-std::string LoadAverage() {
-    std::ifstream file("/proc/loadavg");
-    std::string one;
-    std::string five;
-    std::string fifteen;
-    file >> one >> five >> fifteen;
-    return one + " " + five + " " + fifteen;
-}
-
 // Computation the optimiser cannot remove.
 void Spin(long rounds) {
     volatile unsigned long sink = 0;
