@@ -88,7 +88,8 @@ long CalibrateRounds(std::chrono::nanoseconds target) {
         Spin(rounds);
         const auto took = std::chrono::steady_clock::now() - start;
         if (took >= std::chrono::milliseconds(5))
-            return static_cast<long>(static_cast<double>(rounds) * target.count() /
+            return static_cast<long>(static_cast<double>(rounds) *
+                                     std::chrono::duration<double, std::nano>(target).count() /
                                      std::chrono::duration<double, std::nano>(took).count());
         rounds *= 2;
     }
