@@ -100,6 +100,12 @@ std::u16string Escape(std::u16string_view text) {
     std::u16string out;
     out.reserve(text.size());
     for (char16_t c : text) {
+        // A line break written as is would end the quoted string; the reader takes \n and \r
+        // back, as Wine's regedit writes them.
+        if (c == u'\n' || c == u'\r') {
+            out += c == u'\n' ? u"\\n" : u"\\r";
+            continue;
+        }
         if (c == u'\\' || c == u'"') out += u'\\';
         out += c;
     }
