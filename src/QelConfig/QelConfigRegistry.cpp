@@ -11,12 +11,8 @@ CString CQelConfig::_GetRegPath(const CString& keyPath) {
 
 HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScope scope) {
     qelsetting::RegLocation other;
-    const qelsetting::RegLocation* where = m_locations->Find(path);
-    if (where == nullptr) {
-        other = qelsetting::SplitRegPath(path);
-        where = &other;
-    }
-    const qelsetting::EffectiveRead read = qelsetting::ReadEffective(scope, *where, value);
+    const qelsetting::EffectiveRead read =
+        qelsetting::ReadEffective(scope, m_locations->Locate(path, other), value);
     if (read.source != nullptr) return S_OK;
     // Nothing readable: the caller's text stands and is stored, in the first hive read. A value
     // there that exists but is too long to read back is left in place rather than destroyed by
@@ -28,9 +24,7 @@ HRESULT CQelConfig::_GetRegValue(const CString& path, CString& value, ConfigScop
 
 HRESULT CQelConfig::_SetRegValue(const CString& path, const CString& text, ConfigScope scope) {
     qelsetting::RegLocation other;
-    const qelsetting::RegLocation* known = m_locations->Find(path);
-    const qelsetting::RegLocation& where =
-        known != nullptr ? *known : (other = qelsetting::SplitRegPath(path));
+    const qelsetting::RegLocation& where = m_locations->Locate(path, other);
     const std::optional<DWORD> bytes =
         qelsetting::StoredByteCount(static_cast<size_t>(text.GetLength()));
     if (!bytes) return E_FAIL;

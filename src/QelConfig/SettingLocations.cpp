@@ -35,4 +35,10 @@ const RegLocation* LocationTable::Find(const CString& path) const noexcept {
     return it == m_byPath.end() ? nullptr : &it->second->where;
 }
 
+const RegLocation& LocationTable::Locate(const CString& path, RegLocation& other) const {
+    if (const RegLocation* known = Find(path)) return *known;
+    other = SplitRegPath(path);
+    return other;
+}
+
 }  // namespace qelsetting

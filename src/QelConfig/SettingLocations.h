@@ -30,6 +30,8 @@ public:
     // The location of a composed path that PathOf gave, or null. A copy of what PathOf gave
     // shares its text, and is found by that alone, without hashing the text.
     const RegLocation* Find(const CString& path) const noexcept;
+    // The location of any composed path: a row's, or else `other`, filled by splitting it.
+    const RegLocation& Locate(const CString& path, RegLocation& other) const;
 
 private:
     struct Row {
